@@ -1,0 +1,99 @@
+// The byte layout of a .tndb file, and everything that encodes or decodes it.
+//
+// A file is three regions back to back, with no padding anywhere:
+//
+//   header   40 bytes at offset 0
+//            0  magic "TNDB"         4  version (2)        5  reserved (3)
+//            8  num_keys    u32      12 num_objects u32
+//            16 index_offset u64     24 data_offset u64 (always 40)
+//            32 file_crc32  u32      36 reserved (4)
+//   data     from 40 to index_offset: object records in object-ID order
+//            record = payload length u32, payload CRC-32 u32, payload
+//   index    from index_offset to the end: entries in ascending key order
+//            entry = key length u16, key bytes, record offset u64
+//
+// Every integer is big-endian. file_crc32 covers bytes [40, end): the header
+// itself is not protected, so every length and offset read from a file is
+// checked against the file's length before use, in a form that cannot wrap.
+//
+// The encoders do no checking; the decoders look only at [0, file.size()).
+// Everything here is pure and thread-safe.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+
+#include "core/error.h"
+
+namespace tarn::format {
+
+using Bytes = std::span<const uint8_t>;
+
+inline constexpr size_t kHeaderSize = 40;
+inline constexpr uint8_t kVersion = 2;
+inline constexpr size_t kRecordPrefix = 8;  // payload length, payload CRC-32
+inline constexpr size_t kEntryOverhead = 10;  // key length before, record offset after
+inline constexpr uint8_t kMagic[4] = {'T', 'N', 'D', 'B'};
+
+// What the field widths allow.
+inline constexpr uint64_t kMaxKeyLen = 0xFFFF;
+inline constexpr uint64_t kMaxPayloadLen = 0xFFFFFFFFu;
+inline constexpr uint64_t kMaxCount = 0xFFFFFFFFu;
+
+inline uint16_t load_be16(const uint8_t* p) { return uint16_t(p[0] << 8 | p[1]); }
+inline uint32_t load_be32(const uint8_t* p) { return __builtin_bswap32(*reinterpret_cast<const uint32_t __attribute__((aligned(1)))*>(p)); }
+inline uint64_t load_be64(const uint8_t* p) { return __builtin_bswap64(*reinterpret_cast<const uint64_t __attribute__((aligned(1)))*>(p)); }
+inline void store_be16(uint8_t* p, uint16_t v) { p[0] = uint8_t(v >> 8); p[1] = uint8_t(v); }
+inline void store_be32(uint8_t* p, uint32_t v) { v = __builtin_bswap32(v); __builtin_memcpy(p, &v, 4); }
+inline void store_be64(uint8_t* p, uint64_t v) { v = __builtin_bswap64(v); __builtin_memcpy(p, &v, 8); }
+
+// True iff [off, off + len) lies inside a buffer of `size` bytes, without
+// forming off + len.
+inline bool fits(uint64_t off, uint64_t len, uint64_t size) { return off <= size && size - off >= len; }
+
+struct Header {
+  uint32_t num_keys = 0;
+  uint32_t num_objects = 0;
+  uint64_t index_offset = kHeaderSize;
+  uint32_t file_crc32 = 0;
+};
+
+// Writes the 40 header bytes: magic, version 2, the fields, data_offset 40
+// and zero reserved bytes.
+void encode_header(const Header& h, uint8_t out[kHeaderSize]);
+
+// The 8-byte prefix of an object record: payload length and payload CRC-32.
+void encode_record_prefix(uint32_t len, uint32_t crc, uint8_t out[kRecordPrefix]);
+
+// Appends an object record (prefix and payload) to `out`.
+void encode_object_record(Bytes payload, std::string& out);
+
+// Appends an index entry to `out`. REQUIRES: key.size() <= kMaxKeyLen.
+void encode_index_entry(Bytes key, uint64_t record_offset, std::string& out);
+
+// Checks size, magic and version in that order, decodes the fields, and when
+// `verify` is set compares file_crc32 with the CRC-32 of [40, end).
+Result<Header> parse_header(Bytes file, bool verify);
+
+// The CRC-32 comparison of parse_header on its own (also used by verify()).
+Result<void> check_file_crc(Bytes file, uint32_t stored);
+
+struct IndexEntry {
+  Bytes key;
+  uint64_t record_offset;
+  uint64_t next;  // position of the following entry
+};
+
+// Decodes the index entry at position `pos`.
+Result<IndexEntry> read_index_entry(Bytes file, uint64_t pos);
+
+// The payload of the record at `offset`, bounds-checked but not CRC-checked.
+// The span points into `file`; callers copy it out.
+Result<Bytes> read_object(Bytes file, uint64_t offset);
+
+// "0x" and eight lower-case hexadecimal digits.
+std::string hex32(uint32_t v);
+
+}  // namespace tarn::format

@@ -1,0 +1,210 @@
+#include "core/reader.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "core/crc32.h"
+#include "core/offset_set.h"
+
+namespace tarn {
+namespace {
+
+using format::fits;
+using format::kHeaderSize;
+using format::kRecordPrefix;
+
+// Closes the descriptor when open() returns, whatever the outcome.
+struct FdGuard {
+  int fd;
+  ~FdGuard() { ::close(fd); }
+};
+
+// a < b in key order: unsigned bytes, a proper prefix first.
+bool key_less(Bytes a, Bytes b) {
+  const size_t n = std::min(a.size(), b.size());
+  const int c = n ? std::memcmp(a.data(), b.data(), n) : 0;
+  return c < 0 || (c == 0 && a.size() < b.size());
+}
+
+bool starts_with(Bytes key, Bytes prefix) {
+  return key.size() >= prefix.size() && (prefix.empty() || std::memcmp(key.data(), prefix.data(), prefix.size()) == 0);
+}
+
+}  // namespace
+
+Result<ReaderCore> ReaderCore::open(const std::string& path, bool verify) {
+  if (path.find('\0') != std::string::npos) {
+    return CoreError::IO("cannot open " + path + ": file name contained an unexpected NUL byte");
+  }
+  int fd;
+  do fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  while (fd < 0 && errno == EINTR);
+  if (fd < 0) return CoreError::IO("cannot open " + path + ": " + os_error_text(errno));
+  FdGuard guard{fd};
+
+  struct stat st;
+  if (::fstat(fd, &st) < 0) return CoreError::IO("mmap failed: " + os_error_text(errno));
+  const uint64_t size = uint64_t(st.st_size);
+  // An empty file is mapped one byte long: a zero-length mapping is refused.
+  const size_t map_len = size ? size_t(size) : 1;
+  void* addr = ::mmap(nullptr, map_len, PROT_READ, MAP_SHARED, fd, 0);
+  if (addr == MAP_FAILED) return CoreError::IO("mmap failed: " + os_error_text(errno));
+
+  ReaderCore core;
+  core.mapping_ = MappedFile(addr, map_len, size_t(size));  // unmapped with `core` on any failure below
+  const Bytes file = core.mapping_.bytes();
+
+  auto parsed = format::parse_header(file, verify);
+  if (!parsed) return parsed.error();
+  core.header_.index_offset = parsed->index_offset;
+  core.header_.file_size = size;
+  core.header_.num_keys = parsed->num_keys;
+  core.header_.num_objects = parsed->num_objects;
+  core.header_.file_crc32 = parsed->file_crc32;
+
+  if (auto r = core.decode_index(file, parsed->num_keys); !r) return r.error();
+  core.path_ = path;
+  return core;
+}
+
+Result<void> ReaderCore::decode_index(Bytes file, uint64_t count) {
+  const uint64_t size = file.size();
+  const uint8_t* base = file.data();
+
+  // First pass: walk the entries' length fields only, with every bounds
+  // check. The header's count is not covered by the checksum, so nothing is
+  // allocated until the entries are known to be there: an absurd count ends
+  // in a truncation error, not in exhausted memory.
+  uint64_t pos = header_.index_offset;
+  uint64_t key_bytes = 0;
+  for (uint64_t i = 0; i < count; ++i) {
+    if (!fits(pos, 2, size)) return CoreError::Corrupt("index section truncated (key_len)");
+    const uint64_t k = format::load_be16(base + pos);
+    if (!fits(pos + 2, k + 8, size)) return CoreError::Corrupt("index section truncated (key + offset)");
+    key_bytes += k;
+    pos += 2 + k + 8;
+  }
+
+  // Second pass: copy, presized exactly.
+  wide_ = key_bytes >= (uint64_t(1) << 32);
+  keys_.reset(new uint8_t[key_bytes ? key_bytes : 1]);
+  if (wide_) {
+    starts64_.reserve(count + 1);
+    starts64_.push_back(0);
+  } else {
+    starts32_.reserve(count + 1);
+    starts32_.push_back(0);
+  }
+  offsets_.reserve(count);
+  auto key_of = [this](uint32_t i) { return key(i); };
+  table_.reserve(count, key_of);
+
+  pos = header_.index_offset;
+  uint64_t used = 0;
+  for (uint64_t i = 0; i < count; ++i) {
+    const uint64_t k = format::load_be16(base + pos);
+    const uint8_t* kp = base + pos + 2;
+    if (k) std::memcpy(keys_.get() + used, kp, k);
+    const Bytes copy(keys_.get() + used, k);
+    used += k;
+    offsets_.push_back(format::load_be64(kp + k));
+    if (wide_) {
+      starts64_.push_back(used);
+    } else {
+      starts32_.push_back(uint32_t(used));
+    }
+    // A repeated key keeps its first copy but now names the later entry.
+    (void)table_.upsert(copy, table_.hash(copy), uint32_t(i), true, key_of);
+    pos += 2 + k + 8;
+  }
+  return Ok{};
+}
+
+uint32_t ReaderCore::lookup(Bytes k) const {
+  if (offsets_.empty()) return KeyTable::kNone;
+  return table_.find(k, table_.hash(k), [this](uint32_t i) { return key(i); });
+}
+
+bool ReaderCore::exists(Bytes k) const { return lookup(k) != KeyTable::kNone; }
+
+Result<std::optional<Bytes>> ReaderCore::get(Bytes k) const {
+  const uint32_t i = lookup(k);
+  if (i == KeyTable::kNone) return std::optional<Bytes>();
+  auto payload = format::read_object(mapping_.bytes(), offsets_[i]);
+  if (!payload) return payload.error();
+  return std::optional<Bytes>(*payload);
+}
+
+Result<std::vector<Item>> ReaderCore::prefix(Bytes p) const {
+  std::vector<Item> out;
+  const size_t n = entry_count();
+  if (n == 0) return out;
+  // Lower bound: the first key not less than p.
+  size_t size = n, base = 0;
+  while (size > 1) {
+    const size_t half = size / 2, mid = base + half;
+    if (key_less(key(mid), p)) base = mid;
+    size -= half;
+  }
+  size_t i = key_less(key(base), p) ? base + 1 : base;
+  const Bytes file = mapping_.bytes();
+  for (; i < n && starts_with(key(i), p); ++i) {
+    auto payload = format::read_object(file, offsets_[i]);
+    if (!payload) return payload.error();
+    out.push_back({uint32_t(i), *payload});
+  }
+  return out;
+}
+
+Result<std::vector<Item>> ReaderCore::items() const {
+  std::vector<Item> out;
+  out.reserve(entry_count());
+  const Bytes file = mapping_.bytes();
+  for (size_t i = 0; i < entry_count(); ++i) {
+    auto payload = format::read_object(file, offsets_[i]);
+    if (!payload) return payload.error();
+    out.push_back({uint32_t(i), *payload});
+  }
+  return out;
+}
+
+Result<std::vector<Bytes>> ReaderCore::objects() const {
+  std::vector<Bytes> out;
+  OffsetSet seen(entry_count());
+  const Bytes file = mapping_.bytes();
+  for (uint64_t o : offsets_) {
+    if (!seen.insert(o)) continue;
+    auto payload = format::read_object(file, o);
+    if (!payload) return payload.error();
+    out.push_back(*payload);
+  }
+  return out;
+}
+
+Result<void> ReaderCore::verify() const {
+  const Bytes file = mapping_.bytes();
+  if (auto r = format::check_file_crc(file, header_.file_crc32); !r) return r;
+  const uint64_t size = file.size();
+  OffsetSet seen(entry_count());
+  for (uint64_t o : offsets_) {
+    if (!seen.insert(o)) continue;
+    if (!fits(o, kRecordPrefix, size)) return CoreError::Corrupt("object offset " + std::to_string(o) + " out of bounds");
+    const uint64_t n = format::load_be32(file.data() + o);
+    const uint32_t stored = format::load_be32(file.data() + o + 4);
+    if (!fits(o + kRecordPrefix, n, size)) {
+      return CoreError::Corrupt("object at " + std::to_string(o) + " extends beyond file end");
+    }
+    if (crc32(file.subspan(o + kRecordPrefix, n)) != stored) {
+      return CoreError::Corrupt("object CRC32 mismatch at offset " + std::to_string(o));
+    }
+  }
+  return Ok{};
+}
+
+}  // namespace tarn

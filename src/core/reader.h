@@ -1,0 +1,95 @@
+// ReaderCore: one opened .tndb file and everything decoded from it.
+//
+// open() maps the file read-only, validates the header (and, on request, the
+// whole-file CRC-32) and decodes the whole index eagerly, so lookups never
+// parse the file: the key bytes are copied into one arena, the record offsets
+// into one array, and a KeyTable maps key bytes to entry indices. Payloads
+// stay in the mapping until a query copies them out.
+//
+// After open() nothing changes, so every const method may run on any number
+// of threads at once. Spans returned point into the mapping or the arena and
+// stay valid for the ReaderCore's life.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "core/error.h"
+#include "core/format.h"
+#include "core/keytable.h"
+#include "core/mapped_file.h"
+
+namespace tarn {
+
+using Bytes = std::span<const uint8_t>;
+
+struct FileHeader {
+  uint64_t index_offset = 0;
+  uint64_t file_size = 0;
+  uint32_t num_keys = 0;
+  uint32_t num_objects = 0;
+  uint32_t file_crc32 = 0;
+};
+
+// One (key, payload) pair of a scan or listing: the entry's position in the
+// index and its payload in the mapping.
+struct Item {
+  uint32_t entry;
+  Bytes payload;
+};
+
+class ReaderCore {
+ public:
+  // Opens, maps and indexes `path`. On failure nothing is left behind: no
+  // descriptor, no mapping.
+  static Result<ReaderCore> open(const std::string& path, bool verify);
+
+  ReaderCore(ReaderCore&&) noexcept = default;
+  ReaderCore& operator=(ReaderCore&&) noexcept = default;
+
+  // Number of decoded index entries (duplicates included), and entry i's key.
+  size_t entry_count() const { return offsets_.size(); }
+  Bytes key(size_t i) const {
+    if (wide_) return {keys_.get() + starts64_[i], size_t(starts64_[i + 1] - starts64_[i])};
+    return {keys_.get() + starts32_[i], size_t(starts32_[i + 1] - starts32_[i])};
+  }
+
+  // The payload of `key`, std::nullopt when absent, or a record-read error.
+  Result<std::optional<Bytes>> get(Bytes key) const;
+  // Whether `key` is indexed; reads no file bytes.
+  bool exists(Bytes key) const;
+  // The entries whose keys start with `prefix`, in index order.
+  Result<std::vector<Item>> prefix(Bytes prefix) const;
+  // Every entry, in index order.
+  Result<std::vector<Item>> items() const;
+  // The payload of each record, once, in order of first reference.
+  Result<std::vector<Bytes>> objects() const;
+  // The whole-file CRC-32, then each referenced record's own CRC-32.
+  Result<void> verify() const;
+
+  const FileHeader& header() const { return header_; }
+  const std::string& path() const { return path_; }
+
+ private:
+  ReaderCore() = default;
+  uint32_t lookup(Bytes key) const;  // entry index or KeyTable::kNone
+  Result<void> decode_index(Bytes file, uint64_t count);
+
+  std::string path_;
+  MappedFile mapping_;
+  FileHeader header_;
+  // Key i is keys_[start(i), start(i + 1)). The starts are 32-bit unless the
+  // keys add up to 4 GiB or more.
+  std::unique_ptr<uint8_t[]> keys_;
+  std::vector<uint32_t> starts32_;
+  std::vector<uint64_t> starts64_;
+  bool wide_ = false;
+  std::vector<uint64_t> offsets_;  // record offset of each entry
+  KeyTable table_;                 // key -> the last entry with that key
+};
+
+}  // namespace tarn

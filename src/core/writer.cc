@@ -1,0 +1,296 @@
+#include "core/writer.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+
+#include "core/format.h"
+#include "core/temp_path.h"
+
+namespace tarn {
+namespace {
+
+using format::kHeaderSize;
+using format::kRecordPrefix;
+
+// Owns a descriptor; closes it on every path out of a build.
+class Fd {
+ public:
+  explicit Fd(int fd = -1) : fd_(fd) {}
+  Fd(Fd&& o) noexcept : fd_(o.fd_) { o.fd_ = -1; }
+  Fd& operator=(Fd&& o) noexcept {
+    std::swap(fd_, o.fd_);
+    return *this;
+  }
+  ~Fd() {
+    if (fd_ >= 0) ::close(fd_);  // an error from close is of no use here
+  }
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+constexpr const char* kWholeBuffer = "failed to write whole buffer";
+constexpr const char* kBufferedData = "failed to write the buffered data";
+
+// Writes all of [p, p + n), resuming after signals and partial writes.
+Result<void> write_all(int fd, const uint8_t* p, size_t n, const char* zero_write_text) {
+  while (n > 0) {
+    ssize_t w = ::write(fd, p, n);
+    if (w < 0) {
+      if (errno == EINTR) continue;
+      return CoreError::IO(os_error_text(errno));
+    }
+    if (w == 0) return CoreError::IO(zero_write_text);
+    p += w;
+    n -= size_t(w);
+  }
+  return Ok{};
+}
+
+// Opens the temporary file and takes an exclusive lock on it. Another build
+// to the same temporary path may have renamed the file we opened into place
+// while we waited for the lock; the path then names another file (or none),
+// and we start over, so that we never write into what is already some other
+// build's finished target. The lock is held until the descriptor is closed.
+Result<Fd> open_locked(const std::string& tmp) {
+  for (;;) {
+    int raw;
+    do raw = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+    while (raw < 0 && errno == EINTR);
+    if (raw < 0) return CoreError::IO("open tmp: " + os_error_text(errno));
+    Fd fd(raw);
+    int rc;
+    do rc = ::flock(fd.get(), LOCK_EX);
+    while (rc < 0 && errno == EINTR);
+    if (rc < 0) return CoreError::IO("lock tmp: " + os_error_text(errno));
+    struct stat held, named;
+    if (::fstat(fd.get(), &held) < 0) return CoreError::IO("lock tmp: " + os_error_text(errno));
+    if (::stat(tmp.c_str(), &named) == 0 && named.st_dev == held.st_dev && named.st_ino == held.st_ino) {
+      return fd;
+    }
+  }
+}
+
+// The directory holding `path`, for the sync after the rename.
+std::string parent_dir(const std::string& path) {
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+// Makes the rename durable. Filesystems that cannot sync a directory say so
+// with EINVAL or ENOTSUP; there is nothing more to be done on them.
+Result<void> sync_dir(const std::string& dir) {
+  int raw;
+  do raw = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  while (raw < 0 && errno == EINTR);
+  if (raw < 0) return CoreError::IO("sync dir: " + os_error_text(errno));
+  Fd fd(raw);
+  int rc;
+  do rc = ::fsync(fd.get());
+  while (rc < 0 && errno == EINTR);
+  if (rc < 0 && errno != EINVAL && errno != ENOTSUP) return CoreError::IO("sync dir: " + os_error_text(errno));
+  return Ok{};
+}
+
+// The first eight key bytes as a big-endian number (zero-padded), which
+// orders keys like their bytes do except on ties.
+uint64_t sort_prefix(std::span<const uint8_t> key) {
+  uint8_t buf[8] = {};
+  std::memcpy(buf, key.data(), std::min<size_t>(8, key.size()));
+  return format::load_be64(buf);
+}
+
+bool bytes_less(std::span<const uint8_t> a, std::span<const uint8_t> b) {
+  const size_t n = std::min(a.size(), b.size());
+  const int c = n ? std::memcmp(a.data(), b.data(), n) : 0;
+  return c < 0 || (c == 0 && a.size() < b.size());
+}
+
+}  // namespace
+
+Result<uint64_t> WriterCore::add_object(std::span<const uint8_t> payload) {
+  if (payload.size() > format::kMaxPayloadLen) {
+    return CoreError::Usage("payload of " + std::to_string(payload.size()) +
+                            " bytes exceeds the limit of 4294967295 bytes");
+  }
+  if (offsets_.size() >= format::kMaxCount) {
+    return CoreError::Usage("object count would exceed the limit of 4294967295 objects");
+  }
+  // Every allocation comes before the first change.
+  if (offsets_.size() == offsets_.capacity()) offsets_.reserve(std::max<size_t>(64, offsets_.size() * 2));
+  uint8_t* rec = records_.alloc(kRecordPrefix + payload.size());
+
+  if (!payload.empty()) std::memcpy(rec + kRecordPrefix, payload.data(), payload.size());
+  format::encode_record_prefix(uint32_t(payload.size()), crc32(payload), rec);
+  data_crc_.update({rec, kRecordPrefix + payload.size()});
+  const uint64_t id = offsets_.size();
+  offsets_.push_back(kHeaderSize + data_len_);
+  data_len_ += kRecordPrefix + payload.size();
+  return id;
+}
+
+Result<void> WriterCore::add_key(std::span<const uint8_t> key, uint64_t obj_id) {
+  if (obj_id >= object_count()) {
+    return CoreError::Usage("obj_id " + std::to_string(obj_id) + " out of range (have " +
+                            std::to_string(object_count()) + " objects)");
+  }
+  if (key.size() > format::kMaxKeyLen) {
+    return CoreError::Usage("key of " + std::to_string(key.size()) + " bytes exceeds the limit of 65535 bytes");
+  }
+  const uint64_t h = table_.hash(key);
+  auto key_of = [this](uint32_t i) { return this->key_of(i); };
+  if (uint32_t found = table_.find(key, h, key_of); found != KeyTable::kNone) {
+    entries_[found].obj_id = uint32_t(obj_id);  // the last mapping of a key wins
+    return Ok{};
+  }
+  if (entries_.size() >= format::kMaxCount) {
+    return CoreError::Usage("key count would exceed the limit of 4294967295 keys");
+  }
+  // Every allocation comes before the first change.
+  table_.reserve(entries_.size() + 1, key_of);
+  if (entries_.size() == entries_.capacity()) entries_.reserve(std::max<size_t>(64, entries_.size() * 2));
+  uint8_t* copy = keys_.alloc(key.size());
+
+  if (!key.empty()) std::memcpy(copy, key.data(), key.size());
+  const uint32_t idx = uint32_t(entries_.size());
+  entries_.push_back({copy, uint32_t(obj_id), uint16_t(key.size())});
+  (void)table_.upsert(key, h, idx, false, key_of);
+  return Ok{};
+}
+
+Result<void> WriterCore::write_file(int fd, std::span<const uint32_t> order) const {
+  // The header goes in last, once the CRC of the index is known: a zeroed
+  // placeholder keeps the writes sequential.
+  uint8_t header[kHeaderSize] = {};
+  if (auto r = write_all(fd, header, kHeaderSize, kBufferedData); !r) return r;
+
+  Result<void> status = Ok{};
+  records_.for_each_chunk([&](std::span<const uint8_t> chunk) {
+    if (status) status = write_all(fd, chunk.data(), chunk.size(), kWholeBuffer);
+  });
+  if (!status) return status;
+
+  // The index section is encoded into a buffer and written as it fills.
+  Crc32 crc = data_crc_;
+  std::vector<uint8_t> buf;
+  buf.reserve(1 << 20);
+  auto flush = [&]() -> Result<void> {
+    crc.update(buf);
+    auto r = write_all(fd, buf.data(), buf.size(), kBufferedData);
+    buf.clear();
+    return r;
+  };
+  for (uint32_t i : order) {
+    const KeyEntry& e = entries_[i];
+    const size_t need = format::kEntryOverhead + e.len;
+    if (buf.capacity() - buf.size() < need) {
+      if (auto r = flush(); !r) return r;
+    }
+    const size_t at = buf.size();
+    buf.resize(at + need);
+    uint8_t* p = buf.data() + at;
+    format::store_be16(p, e.len);
+    if (e.len) std::memcpy(p + 2, e.bytes, e.len);
+    format::store_be64(p + 2 + e.len, offsets_[e.obj_id]);
+  }
+  if (auto r = flush(); !r) return r;
+
+  format::Header h;
+  h.num_keys = uint32_t(entries_.size());
+  h.num_objects = uint32_t(offsets_.size());
+  h.index_offset = kHeaderSize + data_len_;
+  h.file_crc32 = crc.value();
+  format::encode_header(h, header);
+  for (;;) {
+    ssize_t w = ::pwrite(fd, header, kHeaderSize, 0);
+    if (w == ssize_t(kHeaderSize)) break;
+    if (w < 0 && errno == EINTR) continue;
+    if (w < 0) return CoreError::IO(os_error_text(errno));
+    return CoreError::IO(kBufferedData);  // a header write is never partial on a regular file
+  }
+  return Ok{};
+}
+
+Result<BuildReport> WriterCore::build(const std::string& path) const {
+  const std::string tmp = temp_path_for(path);
+
+  // Sort key indices by key bytes; the eight-byte prefixes settle most
+  // comparisons without touching the key arena.
+  std::vector<std::pair<uint64_t, uint32_t>> sortable;
+  sortable.reserve(entries_.size());
+  for (uint32_t i = 0; i < entries_.size(); ++i) sortable.emplace_back(sort_prefix(key_of(i)), i);
+  std::sort(sortable.begin(), sortable.end(), [this](const auto& a, const auto& b) {
+    if (a.first != b.first) return a.first < b.first;
+    return bytes_less(key_of(a.second), key_of(b.second));
+  });
+  std::vector<uint32_t> order;
+  order.reserve(sortable.size());
+  for (const auto& s : sortable) order.push_back(s.second);
+  std::vector<std::pair<uint64_t, uint32_t>>().swap(sortable);
+
+  if (tmp.find('\0') != std::string::npos) {
+    return CoreError::IO("open tmp: file name contained an unexpected NUL byte");
+  }
+  auto opened = open_locked(tmp);
+  if (!opened) return opened.error();
+  Fd fd = std::move(*opened);
+
+  // Truncate only under the lock: a leftover temporary file is reused.
+  int rc;
+  do rc = ::ftruncate(fd.get(), 0);
+  while (rc < 0 && errno == EINTR);
+  if (rc < 0) return CoreError::IO(os_error_text(errno));
+
+  if (auto r = write_file(fd.get(), order); !r) return r.error();
+  do rc = ::fsync(fd.get());
+  while (rc < 0 && errno == EINTR);
+  if (rc < 0) return CoreError::IO(os_error_text(errno));
+
+  if (::rename(tmp.c_str(), path.c_str()) < 0) return CoreError::IO("rename: " + os_error_text(errno));
+  if (auto r = sync_dir(parent_dir(tmp)); !r) return r.error();
+  fd = Fd();  // releases the lock, after the rename
+
+  BuildReport report{object_count(), key_count(), 0.0};
+  struct stat st;
+  if (::stat(path.c_str(), &st) == 0) report.size_kib = double(st.st_size) * 0.0009765625;
+  return report;
+}
+
+std::string summary_line(const std::string& path, const BuildReport& report) {
+  char kib[64];
+  // to_chars rounds the exact binary value, ties to even: 0.25 KiB prints 0.2.
+  auto res = std::to_chars(kib, kib + sizeof kib, report.size_kib, std::chars_format::fixed, 1);
+  std::string line = "\u2705  " + path + "  \u2014  " + std::to_string(report.objects) + " objects \u00b7 " +
+                     std::to_string(report.keys) + " keys \u00b7 ";
+  line.append(kib, res.ptr);
+  line += " KB\n";
+  return line;
+}
+
+std::optional<std::string> print_summary(const std::string& path, const BuildReport& report) {
+  const std::string line = summary_line(path, report);
+  const char* p = line.data();
+  size_t n = line.size();
+  while (n > 0) {
+    ssize_t w = ::write(1, p, n);
+    if (w < 0 && errno == EINTR) continue;
+    if (w < 0 && errno == EBADF) return std::nullopt;  // no standard output: the line is dropped
+    if (w < 0) return "failed printing to stdout: " + os_error_text(errno);
+    if (w == 0) return std::string("failed printing to stdout: failed to write whole buffer");
+    p += w;
+    n -= size_t(w);
+  }
+  return std::nullopt;
+}
+
+}  // namespace tarn

@@ -1,0 +1,166 @@
+// The call frame: the one path by which the interpreter enters the module.
+//
+// Every method, constructor and repr is described by a table entry (a
+// MethodSpec, a CtorSpec, a repr function) and run by one frame, in a fixed
+// order: bind the arguments to the parameter list, check self, take the
+// instance's borrow, run the typed implementation (which converts its
+// arguments, calls the core and converts the result), release the borrow.
+// No C++ exception crosses into the interpreter: std::bad_alloc becomes
+// MemoryError, anything else PanicException. The interpreter lock is never
+// released.
+//
+// The borrow counter makes overlapping use of one instance safe also without
+// a global lock: shared borrows count up, an exclusive one holds all ones.
+#pragma once
+
+#include <Python.h>
+
+#include <array>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <utility>
+
+namespace tarn::py {
+
+inline constexpr size_t kMaxParams = 3;
+
+// A parameter list: every parameter positional-or-keyword, the first
+// `required` of them required.
+struct Signature {
+  const char* name_in_messages;  // "{class}.{function}()"
+  const char* params[kMaxParams];
+  uint8_t count;
+  uint8_t required;
+};
+
+enum class BorrowKind : uint8_t { kShared, kExclusive };
+
+using BorrowCounter = std::atomic<uintptr_t>;
+
+// What the frame needs to know about one class.
+struct ClassInfo {
+  const char* name;                  // "_TarnReader"
+  PyTypeObject* (*type)();           // the once-created class object (borrowed)
+  BorrowCounter* (*counter)(PyObject* self);
+  void* (*core)(PyObject* self);
+};
+
+// A method's typed implementation: `args` holds the bound arguments in
+// parameter order (defaults filled in). Returns a new reference, or null with
+// an exception set.
+using MethodImpl = PyObject* (*)(PyObject* self, void* core, PyObject* const* args);
+
+struct MethodSpec {
+  const char* name;
+  const char* doc;
+  const Signature* sig;  // null: a method without parameters (METH_NOARGS)
+  BorrowKind borrow;
+  MethodImpl impl;
+};
+
+// A constructor builds the whole core state from its bound arguments, then
+// allocates the instance.
+using CtorImpl = PyObject* (*)(PyTypeObject* type, PyObject* const* args);
+
+using ReprImpl = PyObject* (*)(void* core);
+
+// The frame itself, one function per kind of entry.
+PyObject* run_method(const ClassInfo& cls, const MethodSpec& m, PyObject* self, PyObject* const* args,
+                     Py_ssize_t nargs, PyObject* kwnames);
+PyObject* run_ctor(const Signature& sig, CtorImpl impl, PyTypeObject* type, PyObject* args, PyObject* kwargs);
+PyObject* run_repr(const ClassInfo& cls, ReprImpl impl, PyObject* self);
+
+// Runs `f` (returning PyObject*), turning any C++ exception into a Python one.
+template <class F>
+PyObject* guarded(F&& f) noexcept;
+
+// Interpreter-facing trampolines, one per table entry, generated from a
+// class's method table so that the table is written once.
+template <const ClassInfo& C, const MethodSpec* Table, size_t I>
+PyObject* fastcall_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  return run_method(C, Table[I], self, args, PyVectorcall_NARGS(nargsf), kwnames);
+}
+template <const ClassInfo& C, const MethodSpec* Table, size_t I>
+PyObject* noargs_entry(PyObject* self, PyObject*) {
+  return run_method(C, Table[I], self, nullptr, 0, nullptr);
+}
+
+constexpr bool takes_arguments(const MethodSpec& m) { return m.sig != nullptr; }
+
+template <const ClassInfo& C, const MethodSpec* Table, size_t I>
+constexpr PyMethodDef method_def() {
+  if (takes_arguments(Table[I])) {
+    return {Table[I].name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&fastcall_entry<C, Table, I>)),
+            METH_FASTCALL | METH_KEYWORDS, Table[I].doc};
+  }
+  return {Table[I].name, &noargs_entry<C, Table, I>, METH_NOARGS, Table[I].doc};
+}
+
+// The PyMethodDef array (null-terminated) for a table of N methods.
+template <const ClassInfo& C, const MethodSpec* Table, size_t N>
+struct MethodDefs {
+  template <size_t... I>
+  static constexpr auto make(std::index_sequence<I...>) {
+    return std::array<PyMethodDef, N + 1>{method_def<C, Table, I>()..., PyMethodDef{nullptr, nullptr, 0, nullptr}};
+  }
+  static inline auto defs = make(std::make_index_sequence<N>{});
+};
+
+// An instance: the core state, then the borrow counter.
+template <class Core>
+struct Instance {
+  PyObject_HEAD
+  Core core;
+  BorrowCounter borrow;
+};
+
+template <class Core>
+BorrowCounter* counter_of(PyObject* self) {
+  return &reinterpret_cast<Instance<Core>*>(self)->borrow;
+}
+template <class Core>
+void* core_of(PyObject* self) {
+  return &reinterpret_cast<Instance<Core>*>(self)->core;
+}
+
+// Allocates an instance of `type` and moves `core` into it.
+template <class Core>
+PyObject* new_instance(PyTypeObject* type, Core&& core) {
+  PyObject* self = type->tp_alloc(type, 0);
+  if (!self) return nullptr;  // `core` is destroyed by the caller
+  auto* inst = reinterpret_cast<Instance<Core>*>(self);
+  new (&inst->core) Core(std::move(core));
+  new (&inst->borrow) BorrowCounter(0);
+  return self;
+}
+
+// tp_dealloc: destroys the core (a failure goes to the unraisable hook),
+// frees the object and drops the reference its heap type holds.
+template <class Core>
+void dealloc_instance(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  auto* inst = reinterpret_cast<Instance<Core>*>(self);
+  try {
+    inst->core.~Core();
+  } catch (...) {
+    PyErr_SetString(PyExc_RuntimeError, "tarndb: failure while destroying an instance");
+    PyErr_WriteUnraisable(self);
+  }
+  inst->borrow.~BorrowCounter();
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyObject* raise_from_current_exception() noexcept;
+
+template <class F>
+PyObject* guarded(F&& f) noexcept {
+  try {
+    return f();
+  } catch (...) {
+    return raise_from_current_exception();
+  }
+}
+
+}  // namespace tarn::py
