@@ -3,6 +3,7 @@
 
 #include <Python.h>
 
+#include <atomic>
 #include <mutex>
 
 namespace tarn::py {
@@ -19,15 +20,20 @@ class OnceType {
  public:
   explicit OnceType(PyType_Spec* spec) : spec_(spec) {}
   PyTypeObject* get() {
+    if (PyTypeObject* t = type_.load(std::memory_order_acquire)) return t;  // every call after the first
     std::lock_guard<std::mutex> lock(mu_);
-    if (!type_) type_ = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(spec_));
-    return type_;
+    PyTypeObject* t = type_.load(std::memory_order_relaxed);
+    if (!t) {
+      t = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(spec_));
+      type_.store(t, std::memory_order_release);
+    }
+    return t;
   }
 
  private:
   std::mutex mu_;
   PyType_Spec* spec_;
-  PyTypeObject* type_ = nullptr;
+  std::atomic<PyTypeObject*> type_{nullptr};
 };
 
 }  // namespace tarn::py

@@ -92,8 +92,9 @@ Result<void> ReaderCore::decode_index(Bytes file, uint64_t count) {
   }
 
   // Second pass: copy, presized exactly.
-  wide_ = key_bytes >= (uint64_t(1) << 32);
-  keys_.reset(new uint8_t[key_bytes ? key_bytes : 1]);
+  const uint64_t arena = key_bytes + 8 * count;
+  wide_ = arena >= (uint64_t(1) << 32);
+  entries_.reset(new uint8_t[arena ? arena : 1]);
   if (wide_) {
     starts64_.reserve(count + 1);
     starts64_.push_back(0);
@@ -101,7 +102,6 @@ Result<void> ReaderCore::decode_index(Bytes file, uint64_t count) {
     starts32_.reserve(count + 1);
     starts32_.push_back(0);
   }
-  offsets_.reserve(count);
   auto key_of = [this](uint32_t i) { return key(i); };
   table_.reserve(count, key_of);
 
@@ -110,16 +110,19 @@ Result<void> ReaderCore::decode_index(Bytes file, uint64_t count) {
   for (uint64_t i = 0; i < count; ++i) {
     const uint64_t k = format::load_be16(base + pos);
     const uint8_t* kp = base + pos + 2;
-    if (k) std::memcpy(keys_.get() + used, kp, k);
-    const Bytes copy(keys_.get() + used, k);
-    used += k;
-    offsets_.push_back(format::load_be64(kp + k));
+    uint8_t* dst = entries_.get() + used;
+    const uint64_t offset = format::load_be64(kp + k);
+    std::memcpy(dst, &offset, 8);
+    if (k) std::memcpy(dst + 8, kp, k);
+    used += 8 + k;
     if (wide_) {
       starts64_.push_back(used);
     } else {
       starts32_.push_back(uint32_t(used));
     }
+    count_ = i + 1;
     // A repeated key keeps its first copy but now names the later entry.
+    const Bytes copy(dst + 8, k);
     (void)table_.upsert(copy, table_.hash(copy), uint32_t(i), true, key_of);
     pos += 2 + k + 8;
   }
@@ -127,7 +130,7 @@ Result<void> ReaderCore::decode_index(Bytes file, uint64_t count) {
 }
 
 uint32_t ReaderCore::lookup(Bytes k) const {
-  if (offsets_.empty()) return KeyTable::kNone;
+  if (count_ == 0) return KeyTable::kNone;
   return table_.find(k, table_.hash(k), [this](uint32_t i) { return key(i); });
 }
 
@@ -136,7 +139,7 @@ bool ReaderCore::exists(Bytes k) const { return lookup(k) != KeyTable::kNone; }
 Result<std::optional<Bytes>> ReaderCore::get(Bytes k) const {
   const uint32_t i = lookup(k);
   if (i == KeyTable::kNone) return std::optional<Bytes>();
-  auto payload = format::read_object(mapping_.bytes(), offsets_[i]);
+  auto payload = format::read_object(mapping_.bytes(), record_offset(i));
   if (!payload) return payload.error();
   return std::optional<Bytes>(*payload);
 }
@@ -155,7 +158,7 @@ Result<std::vector<Item>> ReaderCore::prefix(Bytes p) const {
   size_t i = key_less(key(base), p) ? base + 1 : base;
   const Bytes file = mapping_.bytes();
   for (; i < n && starts_with(key(i), p); ++i) {
-    auto payload = format::read_object(file, offsets_[i]);
+    auto payload = format::read_object(file, record_offset(i));
     if (!payload) return payload.error();
     out.push_back({uint32_t(i), *payload});
   }
@@ -167,7 +170,7 @@ Result<std::vector<Item>> ReaderCore::items() const {
   out.reserve(entry_count());
   const Bytes file = mapping_.bytes();
   for (size_t i = 0; i < entry_count(); ++i) {
-    auto payload = format::read_object(file, offsets_[i]);
+    auto payload = format::read_object(file, record_offset(i));
     if (!payload) return payload.error();
     out.push_back({uint32_t(i), *payload});
   }
@@ -178,7 +181,8 @@ Result<std::vector<Bytes>> ReaderCore::objects() const {
   std::vector<Bytes> out;
   OffsetSet seen(entry_count());
   const Bytes file = mapping_.bytes();
-  for (uint64_t o : offsets_) {
+  for (size_t i = 0; i < entry_count(); ++i) {
+    const uint64_t o = record_offset(i);
     if (!seen.insert(o)) continue;
     auto payload = format::read_object(file, o);
     if (!payload) return payload.error();
@@ -192,7 +196,8 @@ Result<void> ReaderCore::verify() const {
   if (auto r = format::check_file_crc(file, header_.file_crc32); !r) return r;
   const uint64_t size = file.size();
   OffsetSet seen(entry_count());
-  for (uint64_t o : offsets_) {
+  for (size_t i = 0; i < entry_count(); ++i) {
+    const uint64_t o = record_offset(i);
     if (!seen.insert(o)) continue;
     if (!fits(o, kRecordPrefix, size)) return CoreError::Corrupt("object offset " + std::to_string(o) + " out of bounds");
     const uint64_t n = format::load_be32(file.data() + o);

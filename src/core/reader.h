@@ -51,11 +51,17 @@ class ReaderCore {
   ReaderCore(ReaderCore&&) noexcept = default;
   ReaderCore& operator=(ReaderCore&&) noexcept = default;
 
-  // Number of decoded index entries (duplicates included), and entry i's key.
-  size_t entry_count() const { return offsets_.size(); }
+  // Number of decoded index entries (duplicates included), entry i's key and
+  // its record offset.
+  size_t entry_count() const { return count_; }
   Bytes key(size_t i) const {
-    if (wide_) return {keys_.get() + starts64_[i], size_t(starts64_[i + 1] - starts64_[i])};
-    return {keys_.get() + starts32_[i], size_t(starts32_[i + 1] - starts32_[i])};
+    const uint64_t begin = start(i) + 8;
+    return {entries_.get() + begin, size_t(start(i + 1) - begin)};
+  }
+  uint64_t record_offset(size_t i) const {
+    uint64_t v;
+    __builtin_memcpy(&v, entries_.get() + start(i), 8);
+    return v;
   }
 
   // The payload of `key`, std::nullopt when absent, or a record-read error.
@@ -82,14 +88,18 @@ class ReaderCore {
   std::string path_;
   MappedFile mapping_;
   FileHeader header_;
-  // Key i is keys_[start(i), start(i + 1)). The starts are 32-bit unless the
-  // keys add up to 4 GiB or more.
-  std::unique_ptr<uint8_t[]> keys_;
+  uint64_t start(size_t i) const { return wide_ ? starts64_[i] : starts32_[i]; }
+
+  // Entry i is entries_[start(i), start(i + 1)): its record offset (8 bytes,
+  // native order) followed by its key bytes, so that a lookup finds the
+  // offset in the cache line it compared the key in. The starts are 32-bit
+  // unless the entries add up to 4 GiB or more.
+  std::unique_ptr<uint8_t[]> entries_;
   std::vector<uint32_t> starts32_;
   std::vector<uint64_t> starts64_;
   bool wide_ = false;
-  std::vector<uint64_t> offsets_;  // record offset of each entry
-  KeyTable table_;                 // key -> the last entry with that key
+  size_t count_ = 0;
+  KeyTable table_;  // key -> the last entry with that key
 };
 
 }  // namespace tarn
