@@ -238,7 +238,9 @@ Result<BuildReport> WriterCore::build(const std::string& path) const {
   for (const auto& s : sortable) order.push_back(s.second);
   std::vector<std::pair<uint64_t, uint32_t>>().swap(sortable);
 
-  if (tmp.find('\0') != std::string::npos) {
+  // Checked on the target itself: deriving the temporary path can drop a NUL
+  // that sits in the extension, and the rename would then act on a cut name.
+  if (path.find('\0') != std::string::npos) {
     return CoreError::IO("open tmp: file name contained an unexpected NUL byte");
   }
   auto opened = open_locked(tmp);

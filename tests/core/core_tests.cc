@@ -1,0 +1,734 @@
+// Unit tests of the cores that need no interpreter: the decoders and
+// encoders of src/core/format.h on crafted bytes (every truncated prefix,
+// every message), the temporary-path rule of src/core/temp_path.h, the UTF-8
+// checks of src/core/utf8.h, the CRC-32 and the CoreError display forms.
+//
+// A plain main(): prints each failure, then "N passed, N failed", and
+// returns non-zero if anything failed. Built by CMake with
+// -DTARNDB_CORE_TESTS=ON as the target core_tests (tests/test_core_cpp.py
+// builds and runs it).
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "core/crc32.h"
+#include "core/error.h"
+#include "core/format.h"
+#include "core/temp_path.h"
+#include "core/utf8.h"
+
+namespace {
+
+using tarn::CoreError;
+using tarn::ErrorKind;
+using tarn::Result;
+using Buf = std::vector<uint8_t>;
+namespace fmt = tarn::format;
+
+int g_passed = 0;
+int g_failed = 0;
+std::string g_context;  // shown with failures, set by scopes below
+
+void report(bool ok, const std::string& what, const char* file, int line) {
+  if (ok) {
+    ++g_passed;
+    return;
+  }
+  ++g_failed;
+  std::printf("FAIL %s:%d: %s%s%s\n", file, line, what.c_str(), g_context.empty() ? "" : "  [",
+              g_context.empty() ? "" : (g_context + "]").c_str());
+}
+
+struct Context {
+  std::string saved;
+  explicit Context(std::string c) : saved(g_context) { g_context = std::move(c); }
+  ~Context() { g_context = saved; }
+};
+
+std::string show(const std::string& s) {
+  std::string out = "\"";
+  for (unsigned char c : s) {
+    if (c >= 0x20 && c < 0x7f && c != '"' && c != '\\') {
+      out += char(c);
+    } else {
+      char b[8];
+      std::snprintf(b, sizeof b, "\\x%02x", c);
+      out += b;
+    }
+  }
+  return out + "\"";
+}
+std::string show(uint64_t v) { return std::to_string(v); }
+
+#define CHECK(cond) report((cond), #cond, __FILE__, __LINE__)
+#define CHECK_EQ(a, b)                                                                             \
+  do {                                                                                             \
+    const auto& va_ = (a);                                                                         \
+    const auto& vb_ = (b);                                                                         \
+    report(va_ == vb_, std::string(#a " == " #b "  (") + show(va_) + " vs " + show(vb_) + ")", __FILE__, \
+           __LINE__);                                                                              \
+  } while (0)
+
+std::string str(const Buf& b) { return std::string(b.begin(), b.end()); }
+std::string str(std::span<const uint8_t> b) { return std::string(b.begin(), b.end()); }
+fmt::Bytes span(const Buf& b) { return fmt::Bytes(b.data(), b.size()); }
+fmt::Bytes prefix(const Buf& b, size_t n) { return fmt::Bytes(b.data(), n); }
+Buf bytes(const std::string& s) { return Buf(s.begin(), s.end()); }
+
+void put_be(Buf& b, uint64_t v, int width) {
+  for (int i = width - 1; i >= 0; --i) b.push_back(uint8_t(v >> (8 * i)));
+}
+void append(Buf& b, const Buf& more) { b.insert(b.end(), more.begin(), more.end()); }
+
+// A bit-at-a-time CRC-32 (ISO-HDLC), the reference for everything else.
+uint32_t ref_crc(const uint8_t* p, size_t n, uint32_t crc = 0) {
+  crc = ~crc;
+  for (size_t i = 0; i < n; ++i) {
+    crc ^= p[i];
+    for (int k = 0; k < 8; ++k) crc = (crc >> 1) ^ ((crc & 1) ? 0xEDB88320u : 0);
+  }
+  return ~crc;
+}
+uint32_t ref_crc(const Buf& b) { return ref_crc(b.data(), b.size()); }
+
+struct HeaderSpec {
+  std::string magic = "TNDB";
+  uint8_t version = 2;
+  Buf reserved1 = {0, 0, 0};
+  uint32_t num_keys = 0;
+  uint32_t num_objects = 0;
+  uint64_t index_offset = 40;
+  uint64_t data_offset = 40;
+  uint32_t crc = 0;
+  Buf reserved2 = {0, 0, 0, 0};
+};
+
+Buf header(const HeaderSpec& h) {
+  Buf b(h.magic.begin(), h.magic.end());
+  b.push_back(h.version);
+  append(b, h.reserved1);
+  put_be(b, h.num_keys, 4);
+  put_be(b, h.num_objects, 4);
+  put_be(b, h.index_offset, 8);
+  put_be(b, h.data_offset, 8);
+  put_be(b, h.crc, 4);
+  append(b, h.reserved2);
+  return b;
+}
+
+Buf record(const std::string& payload, int64_t len = -1, int64_t crc = -1) {
+  Buf b;
+  Buf p = bytes(payload);
+  put_be(b, len < 0 ? p.size() : uint64_t(len), 4);
+  put_be(b, crc < 0 ? ref_crc(p) : uint32_t(crc), 4);
+  append(b, p);
+  return b;
+}
+
+Buf entry(const std::string& key, uint64_t offset, int64_t key_len = -1) {
+  Buf b;
+  put_be(b, key_len < 0 ? key.size() : uint64_t(key_len), 2);
+  append(b, bytes(key));
+  put_be(b, offset, 8);
+  return b;
+}
+
+// The 92-byte worked example.
+Buf worked_example() {
+  Buf body = record("abc");
+  append(body, record(""));
+  append(body, entry("a", 51));
+  append(body, entry("b", 40));
+  append(body, entry("k", 40));
+  HeaderSpec h;
+  h.num_keys = 3;
+  h.num_objects = 2;
+  h.index_offset = 59;
+  h.crc = ref_crc(body);
+  Buf file = header(h);
+  append(file, body);
+  return file;
+}
+
+template <class T>
+void check_error(const Result<T>& r, ErrorKind kind, const std::string& message, const char* file, int line) {
+  if (r.has_value()) {
+    report(false, "expected the error " + show(message) + ", got a value", file, line);
+    return;
+  }
+  report(r.error().kind() == kind, "error kind of " + show(r.error().message()), file, line);
+  report(r.error().message() == message,
+         "message " + show(r.error().message()) + " vs expected " + show(message), file, line);
+}
+#define CHECK_ERROR(r, kind, msg) check_error((r), (kind), (msg), __FILE__, __LINE__)
+#define CHECK_CORRUPT(r, text) CHECK_ERROR((r), ErrorKind::kCorrupt, std::string("TarnCorruptError: ") + (text))
+
+// ------------------------------------------------------------ CoreError
+
+void test_core_error() {
+  CHECK_EQ(CoreError::Corrupt("x y").message(), std::string("TarnCorruptError: x y"));
+  CHECK_EQ(CoreError::Corrupt("x y").detail(), std::string("x y"));
+  CHECK(CoreError::Corrupt("").kind() == ErrorKind::kCorrupt);
+  CHECK_EQ(CoreError::Version(3).message(), std::string("TarnVersionError: unsupported version 3"));
+  CHECK_EQ(CoreError::Version(0).message(), std::string("TarnVersionError: unsupported version 0"));
+  CHECK_EQ(CoreError::Version(255).message(), std::string("TarnVersionError: unsupported version 255"));
+  CHECK(CoreError::Version(1).kind() == ErrorKind::kVersion);
+  CHECK_EQ(CoreError::IO("open tmp: z").message(), std::string("TarnIOError: open tmp: z"));
+  CHECK(CoreError::IO("").kind() == ErrorKind::kIO);
+  CHECK_EQ(CoreError::Usage("obj_id 0 out of range (have 0 objects)").message(),
+           std::string("TarnError: obj_id 0 out of range (have 0 objects)"));
+  CHECK(CoreError::Usage("").kind() == ErrorKind::kUsage);
+  CHECK_EQ(tarn::os_error_text(ENOENT), std::string(std::strerror(ENOENT)) + " (os error 2)");
+  CHECK_EQ(tarn::os_error_text(EISDIR), std::string(std::strerror(EISDIR)) + " (os error 21)");
+}
+
+// ---------------------------------------------------------------- CRC-32
+
+void test_crc32() {
+  const Buf check = bytes("123456789");
+  CHECK_EQ(uint64_t(tarn::crc32(span(check))), uint64_t(0xCBF43926u));
+  CHECK_EQ(uint64_t(tarn::crc32({})), uint64_t(0));
+  CHECK_EQ(uint64_t(tarn::crc32(span(bytes("abc")))), uint64_t(0x352441C2u));
+  // Continuation over several spans.
+  CHECK_EQ(uint64_t(tarn::crc32(span(bytes("6789")), tarn::crc32(span(bytes("12345"))))), uint64_t(0xCBF43926u));
+  tarn::Crc32 running;
+  running.update(span(bytes("1234")));
+  running.update({});
+  running.update(span(bytes("56789")));
+  CHECK_EQ(uint64_t(running.value()), uint64_t(0xCBF43926u));
+
+  // Every implementation agrees with the bitwise reference, for many lengths
+  // and alignments, and when continued.
+  std::mt19937_64 rng(7);
+  Buf data(5000 + 64);
+  for (auto& b : data) b = uint8_t(rng());
+  int mismatches = 0;
+  for (size_t n = 0; n <= 5000; n += (n < 300 ? 1 : 97)) {
+    for (size_t align = 0; align < 4; ++align) {
+      const uint8_t* p = data.data() + align;
+      const uint32_t want = ref_crc(p, n);
+      mismatches += tarn::crc32({p, n}) != want;
+      mismatches += tarn::crc32_detail::portable(p, n, 0) != want;
+      mismatches += tarn::crc32_detail::clmul(p, n, 0) != want;
+      mismatches += tarn::crc32_detail::clmul_avx512(p, n, 0) != want;
+      const size_t cut = n / 3;
+      mismatches += tarn::crc32({p + cut, n - cut}, tarn::crc32({p, cut})) != want;
+    }
+  }
+  CHECK_EQ(uint64_t(mismatches), uint64_t(0));
+  CHECK(std::strlen(tarn::crc32_detail::active()) > 0);
+}
+
+// --------------------------------------------------------------- encoders
+
+void test_encoders() {
+  fmt::Header h;
+  h.num_keys = 0x01020304;
+  h.num_objects = 0x05060708;
+  h.index_offset = 0x1112131415161718ull;
+  h.file_crc32 = 0xA1B2C3D4;
+  uint8_t out[fmt::kHeaderSize];
+  std::memset(out, 0xEE, sizeof out);
+  fmt::encode_header(h, out);
+  HeaderSpec want;
+  want.num_keys = h.num_keys;
+  want.num_objects = h.num_objects;
+  want.index_offset = h.index_offset;
+  want.crc = h.file_crc32;
+  CHECK_EQ(str(fmt::Bytes(out, sizeof out)), str(header(want)));
+
+  fmt::Header empty;
+  fmt::encode_header(empty, out);
+  CHECK_EQ(str(fmt::Bytes(out, sizeof out)), str(header(HeaderSpec{})));
+
+  std::string rec = "prefix:";
+  fmt::encode_object_record(span(bytes("abc")), rec);
+  CHECK_EQ(rec, "prefix:" + str(record("abc")));
+  rec.clear();
+  fmt::encode_object_record({}, rec);
+  CHECK_EQ(rec, str(record("")));
+  CHECK_EQ(rec.size(), size_t(8));
+
+  uint8_t pre[fmt::kRecordPrefix];
+  fmt::encode_record_prefix(0xDEADBEEF, 0x01020304, pre);
+  CHECK_EQ(str(fmt::Bytes(pre, 8)), std::string("\xDE\xAD\xBE\xEF\x01\x02\x03\x04", 8));
+
+  std::string idx;
+  fmt::encode_index_entry(span(bytes("key")), 0x0102030405060708ull, idx);
+  CHECK_EQ(idx, str(entry("key", 0x0102030405060708ull)));
+  idx.clear();
+  fmt::encode_index_entry({}, 40, idx);
+  CHECK_EQ(idx, str(entry("", 40)));
+  CHECK_EQ(idx.size(), size_t(10));
+  idx.clear();
+  const std::string long_key(65535, 'k');
+  fmt::encode_index_entry(span(bytes(long_key)), 7, idx);
+  CHECK_EQ(idx, str(entry(long_key, 7)));
+
+  CHECK_EQ(fmt::hex32(0), std::string("0x00000000"));
+  CHECK_EQ(fmt::hex32(0x1a2b), std::string("0x00001a2b"));
+  CHECK_EQ(fmt::hex32(0xFFFFFFFFu), std::string("0xffffffff"));
+  CHECK_EQ(fmt::hex32(0xABCDEF01u), std::string("0xabcdef01"));
+
+  CHECK_EQ(fmt::kHeaderSize, size_t(40));
+  CHECK_EQ(uint64_t(fmt::kVersion), uint64_t(2));
+  CHECK_EQ(fmt::kRecordPrefix, size_t(8));
+  CHECK_EQ(fmt::kEntryOverhead, size_t(10));
+  CHECK_EQ(fmt::kMaxKeyLen, uint64_t(65535));
+  CHECK_EQ(fmt::kMaxPayloadLen, uint64_t(4294967295u));
+}
+
+// ------------------------------------------------------------ parse_header
+
+void test_parse_header() {
+  const Buf file = worked_example();
+  CHECK_EQ(file.size(), size_t(92));
+
+  // Every prefix shorter than the header, with and without verification.
+  for (size_t n = 0; n < 40; ++n) {
+    Context c("prefix of " + std::to_string(n) + " bytes");
+    CHECK_CORRUPT(fmt::parse_header(prefix(file, n), false), "file too small for header");
+    CHECK_CORRUPT(fmt::parse_header(prefix(file, n), true), "file too small for header");
+  }
+  // Even garbage of 39 bytes is "too small", not a bad magic.
+  Buf junk(39, 'x');
+  CHECK_CORRUPT(fmt::parse_header(span(junk), false), "file too small for header");
+  CHECK_CORRUPT(fmt::parse_header(fmt::Bytes(), true), "file too small for header");
+
+  // The whole example, verified.
+  auto ok = fmt::parse_header(span(file), true);
+  CHECK(ok.has_value());
+  if (ok) {
+    CHECK_EQ(uint64_t(ok->num_keys), uint64_t(3));
+    CHECK_EQ(uint64_t(ok->num_objects), uint64_t(2));
+    CHECK_EQ(ok->index_offset, uint64_t(59));
+    CHECK_EQ(uint64_t(ok->file_crc32), uint64_t(ref_crc(file.data() + 40, 52)));
+  }
+  // Prefixes of 40 bytes and more parse without verification (the index is
+  // not looked at) and fail the CRC comparison with it.
+  for (size_t n = 40; n < file.size(); ++n) {
+    Context c("prefix of " + std::to_string(n) + " bytes");
+    auto r = fmt::parse_header(prefix(file, n), false);
+    CHECK(r.has_value());
+    const uint32_t stored = ref_crc(file.data() + 40, 52);
+    const uint32_t computed = ref_crc(file.data() + 40, n - 40);
+    CHECK_CORRUPT(fmt::parse_header(prefix(file, n), true),
+                  "file CRC32 mismatch  stored=" + fmt::hex32(stored) + "  computed=" + fmt::hex32(computed));
+  }
+
+  // The empty store: 40 bytes, CRC of no bytes is 0.
+  HeaderSpec e;
+  Buf empty = header(e);
+  CHECK(fmt::parse_header(span(empty), true).has_value());
+  e.crc = 0x1a2b;
+  Buf bad_crc = header(e);
+  CHECK(fmt::parse_header(span(bad_crc), false).has_value());
+  CHECK_CORRUPT(fmt::parse_header(span(bad_crc), true), "file CRC32 mismatch  stored=0x00001a2b  computed=0x00000000");
+
+  // Bad magic: the four bytes as a decimal list.
+  {
+    Buf zip = file;
+    zip[0] = 0x50, zip[1] = 0x4B, zip[2] = 0x03, zip[3] = 0x04;
+    CHECK_CORRUPT(fmt::parse_header(span(zip), false), "bad magic [80, 75, 3, 4]");
+    CHECK_CORRUPT(fmt::parse_header(span(zip), true), "bad magic [80, 75, 3, 4]");
+    for (int i = 0; i < 4; ++i) {
+      Buf one = file;
+      one[i] ^= 0x20;  // "tNDB", "TnDB", ...
+      std::string want = "bad magic [";
+      for (int j = 0; j < 4; ++j) want += (j ? ", " : "") + std::to_string(one[j]);
+      CHECK_CORRUPT(fmt::parse_header(span(one), false), want + "]");
+    }
+    Buf high = file;
+    high[0] = 0xFF, high[1] = 0, high[2] = 0x80, high[3] = 9;
+    CHECK_CORRUPT(fmt::parse_header(span(high), false), "bad magic [255, 0, 128, 9]");
+    // The magic is checked before the version, and the size before both.
+    Buf both = zip;
+    both[4] = 9;
+    CHECK_CORRUPT(fmt::parse_header(span(both), true), "bad magic [80, 75, 3, 4]");
+    CHECK_CORRUPT(fmt::parse_header(prefix(both, 39), true), "file too small for header");
+  }
+
+  // Version: any byte but 2, before the CRC comparison.
+  for (int v : {0, 1, 3, 127, 255}) {
+    Context c("version " + std::to_string(v));
+    Buf f = file;
+    f[4] = uint8_t(v);
+    CHECK_ERROR(fmt::parse_header(span(f), false), ErrorKind::kVersion,
+                "TarnVersionError: unsupported version " + std::to_string(v));
+    f[60] ^= 1;  // the CRC no longer matches either
+    CHECK_ERROR(fmt::parse_header(span(f), true), ErrorKind::kVersion,
+                "TarnVersionError: unsupported version " + std::to_string(v));
+  }
+
+  // Nothing else is checked: reserved bytes, data_offset, counts, index_offset.
+  {
+    HeaderSpec odd;
+    odd.reserved1 = {1, 2, 3};
+    odd.reserved2 = {0xFF, 0xFF, 0xFF, 0xFF};
+    odd.data_offset = 0xFFFFFFFFFFFFFFFFull;
+    odd.num_keys = 0xFFFFFFFFu;
+    odd.num_objects = 0x89ABCDEFu;
+    odd.index_offset = 0xFEDCBA9876543210ull;
+    Buf f = header(odd);
+    auto r = fmt::parse_header(span(f), true);  // CRC of no bytes = 0 = stored
+    CHECK(r.has_value());
+    if (r) {
+      CHECK_EQ(uint64_t(r->num_keys), uint64_t(0xFFFFFFFFu));
+      CHECK_EQ(uint64_t(r->num_objects), uint64_t(0x89ABCDEFu));
+      CHECK_EQ(r->index_offset, uint64_t(0xFEDCBA9876543210ull));
+      CHECK_EQ(uint64_t(r->file_crc32), uint64_t(0));
+    }
+  }
+  // The header is not covered by the CRC.
+  {
+    Buf f = file;
+    f[8] = 0x7F;      // num_keys
+    f[30] ^= 0xFF;    // data_offset
+    f[37] = 1;        // reserved
+    CHECK(fmt::parse_header(span(f), true).has_value());
+    Buf g = file;
+    g[91] ^= 1;  // the last index byte is covered
+    CHECK_CORRUPT(fmt::parse_header(span(g), true),
+                  "file CRC32 mismatch  stored=" + fmt::hex32(ref_crc(file.data() + 40, 52)) +
+                      "  computed=" + fmt::hex32(ref_crc(g.data() + 40, 52)));
+  }
+
+  // check_file_crc on its own.
+  CHECK(fmt::check_file_crc(span(file), ref_crc(file.data() + 40, 52)).has_value());
+  CHECK_CORRUPT(fmt::check_file_crc(span(file), 0),
+                "file CRC32 mismatch  stored=0x00000000  computed=" + fmt::hex32(ref_crc(file.data() + 40, 52)));
+}
+
+// -------------------------------------------------------- read_index_entry
+
+void test_read_index_entry() {
+  const Buf file = worked_example();
+  // The three entries of the example, one after the other.
+  const char* keys[] = {"a", "b", "k"};
+  const uint64_t offsets[] = {51, 40, 40};
+  uint64_t pos = 59;
+  for (int i = 0; i < 3; ++i) {
+    auto e = fmt::read_index_entry(span(file), pos);
+    CHECK(e.has_value());
+    if (!e) return;
+    CHECK_EQ(str(e->key), std::string(keys[i]));
+    CHECK(e->key.data() == file.data() + pos + 2);  // a view into the file
+    CHECK_EQ(e->record_offset, offsets[i]);
+    CHECK_EQ(e->next, pos + 11);
+    pos = e->next;
+  }
+  CHECK_EQ(pos, uint64_t(92));
+  CHECK_CORRUPT(fmt::read_index_entry(span(file), 92), "index section truncated (key_len)");
+
+  // Every truncated prefix of a buffer holding garbage, then one entry.
+  for (size_t lead : {size_t(0), size_t(1), size_t(13)}) {
+    for (const std::string& key : {std::string(""), std::string("abc"), std::string(300, 'q')}) {
+      Buf buf(lead, 0xAA);
+      append(buf, entry(key, 0x0102030405060708ull));
+      const size_t k = key.size();
+      for (size_t n = 0; n <= buf.size(); ++n) {
+        Context c("lead " + std::to_string(lead) + ", key " + std::to_string(k) + ", length " + std::to_string(n));
+        auto r = fmt::read_index_entry(prefix(buf, n), lead);
+        if (n < lead + 2) {
+          CHECK_CORRUPT(r, "index section truncated (key_len)");
+        } else if (n < lead + 2 + k + 8) {
+          CHECK_CORRUPT(r, "index section truncated (key + offset)");
+        } else {
+          CHECK(r.has_value());
+          if (r) {
+            CHECK_EQ(str(r->key), key);
+            CHECK_EQ(r->record_offset, uint64_t(0x0102030405060708ull));
+            CHECK_EQ(r->next, uint64_t(lead + 2 + k + 8));
+          }
+        }
+      }
+    }
+  }
+
+  // A zero-length key is a 10-byte entry; the largest key length.
+  {
+    Buf z = entry("", 0);
+    auto r = fmt::read_index_entry(span(z), 0);
+    CHECK(r.has_value() && r->key.empty() && r->next == 10 && r->record_offset == 0);
+    Buf big = entry(std::string(65535, 'x'), 0xFFFFFFFFFFFFFFFFull);
+    r = fmt::read_index_entry(span(big), 0);
+    CHECK(r.has_value() && r->key.size() == 65535 && r->record_offset == 0xFFFFFFFFFFFFFFFFull &&
+          r->next == 65545);
+    CHECK_CORRUPT(fmt::read_index_entry(prefix(big, big.size() - 1), 0), "index section truncated (key + offset)");
+  }
+  // A key length that claims more than the file holds.
+  {
+    Buf lie = entry("ab", 40, 0xFFFF);
+    CHECK_CORRUPT(fmt::read_index_entry(span(lie), 0), "index section truncated (key + offset)");
+  }
+  // Positions at and beyond the end, up to values whose sums would wrap.
+  {
+    Buf buf = entry("k", 1);
+    for (uint64_t p : {uint64_t(buf.size()), uint64_t(buf.size() - 1), uint64_t(buf.size() + 1), uint64_t(1) << 40,
+                       std::numeric_limits<uint64_t>::max(), std::numeric_limits<uint64_t>::max() - 1,
+                       std::numeric_limits<uint64_t>::max() - 2}) {
+      Context c("position " + std::to_string(p));
+      CHECK_CORRUPT(fmt::read_index_entry(span(buf), p), "index section truncated (key_len)");
+    }
+    // Position 1: the key length read there (0x6b01 = "k" and the first
+    // offset byte) runs far past the end.
+    CHECK_CORRUPT(fmt::read_index_entry(span(buf), 1), "index section truncated (key + offset)");
+  }
+}
+
+// ------------------------------------------------------------- read_object
+
+void test_read_object() {
+  const Buf file = worked_example();
+  auto a = fmt::read_object(span(file), 40);
+  CHECK(a.has_value() && str(*a) == "abc");
+  if (a) CHECK(a->data() == file.data() + 48);
+  auto e = fmt::read_object(span(file), 51);
+  CHECK(e.has_value() && e->empty());
+
+  // Every truncated prefix of garbage followed by one record.
+  for (size_t lead : {size_t(0), size_t(5), size_t(40)}) {
+    for (const std::string& payload : {std::string(""), std::string("xyz"), std::string(1000, 'p')}) {
+      Buf buf(lead, 0x55);
+      append(buf, record(payload));
+      const size_t n = payload.size();
+      for (size_t len = 0; len <= buf.size(); ++len) {
+        Context c("lead " + std::to_string(lead) + ", payload " + std::to_string(n) + ", length " +
+                  std::to_string(len));
+        auto r = fmt::read_object(prefix(buf, len), lead);
+        if (len < lead + 8) {
+          CHECK_CORRUPT(r, "offset " + std::to_string(lead) + " out of bounds");
+        } else if (len < lead + 8 + n) {
+          CHECK_CORRUPT(r, "object at " + std::to_string(lead) + " extends beyond file end");
+        } else {
+          CHECK(r.has_value() && str(*r) == payload);
+        }
+      }
+    }
+  }
+
+  // The documented example: offset 100 in a 104-byte file.
+  Buf f104(104, 0);
+  CHECK_CORRUPT(fmt::read_object(span(f104), 100), "offset 100 out of bounds");
+  CHECK_CORRUPT(fmt::read_object(span(f104), 97), "offset 97 out of bounds");
+  CHECK(fmt::read_object(span(f104), 96).has_value());  // an empty record of zeros
+
+  // Offsets near 2^64 must not wrap.
+  for (uint64_t o : {std::numeric_limits<uint64_t>::max(), std::numeric_limits<uint64_t>::max() - 7,
+                     std::numeric_limits<uint64_t>::max() - 8, uint64_t(1) << 63}) {
+    CHECK_CORRUPT(fmt::read_object(span(file), o), "offset " + std::to_string(o) + " out of bounds");
+  }
+  // A length of 4294967295 in a small file.
+  Buf huge = record("abc", 0xFFFFFFFFu);
+  CHECK_CORRUPT(fmt::read_object(span(huge), 0), "object at 0 extends beyond file end");
+  Buf one_short = record("abcd", 5);
+  CHECK_CORRUPT(fmt::read_object(span(one_short), 0), "object at 0 extends beyond file end");
+
+  // The payload CRC is not checked here.
+  Buf wrong_crc = record("abc", -1, 0x12345678);
+  auto w = fmt::read_object(span(wrong_crc), 0);
+  CHECK(w.has_value() && str(*w) == "abc");
+  // Two entries with the same offset read the same payload.
+  auto b1 = fmt::read_object(span(file), 40);
+  auto b2 = fmt::read_object(span(file), 40);
+  CHECK(b1.has_value() && b2.has_value() && str(*b1) == str(*b2));
+}
+
+// -------------------------------------------------------------- temp path
+
+void test_temp_path() {
+  const struct {
+    const char* target;
+    const char* tmp;
+  } cases[] = {
+      // The documented table.
+      {"out.tndb", "out.tndb.tmp"},
+      {"out", "out.tndb.tmp"},
+      {"out.bin", "out.tndb.tmp"},
+      {"a.b.c", "a.b.tndb.tmp"},
+      {".hidden", ".hidden.tndb.tmp"},
+      {"name.", "name.tndb.tmp"},
+      {"dir/x.tndb/", "dir/x.tndb.tmp"},
+      // Directories, separators and "." components.
+      {"/abs/dir/out.tndb", "/abs/dir/out.tndb.tmp"},
+      {"/out", "/out.tndb.tmp"},
+      {"./out.tndb", "./out.tndb.tmp"},
+      {"a.b/c", "a.b/c.tndb.tmp"},
+      {"a.d/.hidden", "a.d/.hidden.tndb.tmp"},
+      {"dir//x.tndb//", "dir//x.tndb.tmp"},
+      {"dir/x/.", "dir/x.tndb.tmp"},
+      {"dir/x/./", "dir/x.tndb.tmp"},
+      {"dir/x/././", "dir/x.tndb.tmp"},
+      {"a/./b", "a/./b.tndb.tmp"},
+      {"a/../b", "a/../b.tndb.tmp"},
+      {"a/.", "a.tndb.tmp"},
+      // Stems and extensions.
+      {"..hidden", "..tndb.tmp"},
+      {"...", "...tndb.tmp"},
+      {"a..b", "a..tndb.tmp"},
+      {".hidden.x", ".hidden.tndb.tmp"},
+      {"x.tndb.tmp", "x.tndb.tndb.tmp"},
+      {"caf\xc3\xa9.db", "caf\xc3\xa9.tndb.tmp"},
+      // No last component: unchanged.
+      {"", ""},
+      {"/", "/"},
+      {"//", "//"},
+      {".", "."},
+      {"./", "./"},
+      {"..", ".."},
+      {"../", "../"},
+      {"a/..", "a/.."},
+      {"/a/../", "/a/../"},
+      {"/..", "/.."},
+  };
+  for (const auto& c : cases) {
+    Context ctx(std::string("target ") + show(std::string(c.target)));
+    CHECK_EQ(tarn::temp_path_for(c.target), std::string(c.tmp));
+  }
+  // A NUL inside the text is kept (the build refuses it before opening).
+  CHECK_EQ(tarn::temp_path_for(std::string_view("a\0b.x", 5)), std::string("a\0b.tndb.tmp", 12));
+}
+
+// ------------------------------------------------------------------ UTF-8
+
+// A straightforward reference: decode one scalar value at a time.
+bool ref_valid(const Buf& s) {
+  size_t i = 0;
+  while (i < s.size()) {
+    const uint8_t b = s[i];
+    size_t n;
+    uint32_t cp;
+    if (b < 0x80) {
+      ++i;
+      continue;
+    } else if ((b & 0xE0) == 0xC0) {
+      n = 2, cp = b & 0x1F;
+    } else if ((b & 0xF0) == 0xE0) {
+      n = 3, cp = b & 0x0F;
+    } else if ((b & 0xF8) == 0xF0) {
+      n = 4, cp = b & 0x07;
+    } else {
+      return false;
+    }
+    if (i + n > s.size()) return false;
+    for (size_t k = 1; k < n; ++k) {
+      if ((s[i + k] & 0xC0) != 0x80) return false;
+      cp = (cp << 6) | (s[i + k] & 0x3F);
+    }
+    const uint32_t min[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (cp < min[n] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
+    i += n;
+  }
+  return true;
+}
+
+void test_utf8() {
+  auto valid = [](const std::string& s) { return tarn::utf8_valid(span(bytes(s))); };
+  auto lossy = [](const std::string& s) { return tarn::utf8_lossy(span(bytes(s))); };
+  const std::string R = "\xEF\xBF\xBD";  // U+FFFD
+
+  CHECK(valid(""));
+  CHECK(valid("plain ascii, longer than eight bytes"));
+  CHECK(valid("caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80 \xF4\x8F\xBF\xBF \xEF\xBF\xBF"));
+  CHECK(valid(std::string("\0\0\0\0\0\0\0\0\0", 9)));
+  CHECK(!valid("\x80"));
+  CHECK(!valid("\xC0\x80"));          // overlong
+  CHECK(!valid("\xC1\xBF"));          // overlong
+  CHECK(!valid("\xE0\x80\x80"));      // overlong
+  CHECK(!valid("\xE0\x9F\xBF"));      // overlong
+  CHECK(!valid("\xED\xA0\x80"));      // surrogate U+D800
+  CHECK(!valid("\xED\xBF\xBF"));      // surrogate U+DFFF
+  CHECK(valid("\xED\x9F\xBF"));       // U+D7FF
+  CHECK(!valid("\xF0\x80\x80\x80"));  // overlong
+  CHECK(!valid("\xF4\x90\x80\x80"));  // above U+10FFFF
+  CHECK(!valid("\xF5\x80\x80\x80"));
+  CHECK(!valid("\xFF"));
+  CHECK(!valid("\xC3"));  // cut short
+  CHECK(!valid("\xE2\x82"));
+  CHECK(!valid("\xF0\x9F\x98"));
+  // A bad byte at every position around the eight-byte ASCII skip.
+  for (size_t at = 0; at < 20; ++at) {
+    std::string s(20, 'a');
+    s[at] = '\xFF';
+    Context c("bad byte at " + std::to_string(at));
+    CHECK(!valid(s));
+    std::string want = s;
+    want.replace(at, 1, R);
+    CHECK_EQ(lossy(s), want);
+    std::string good(20, 'a');
+    good.replace(at, 1, "\xC3\xA9");
+    CHECK(valid(good));
+    CHECK_EQ(lossy(good), good);
+  }
+
+  // Maximal ill-formed subsequences, one U+FFFD each (Unicode Table 3-8 and
+  // the examples around it).
+  CHECK_EQ(lossy("\x61\xF1\x80\x80\xE1\x80\xC2\x62\x80\x63\x80\xBF\x64"), "a" + R + R + R + "b" + R + "c" + R + R + "d");
+  CHECK_EQ(lossy("\xC0\xAF"), R + R);
+  CHECK_EQ(lossy("\xE0\x80\xAF"), R + R + R);
+  CHECK_EQ(lossy("\xED\xA0\x80"), R + R + R);
+  CHECK_EQ(lossy("\xF4\x90\x80\x80"), R + R + R + R);
+  CHECK_EQ(lossy("\xF0\x9F\x98"), R);
+  CHECK_EQ(lossy("\xF0\x9F\x98" "a"), R + "a");
+  CHECK_EQ(lossy("\xE2\x82"), R);
+  CHECK_EQ(lossy("\xE2\x82\xE2\x82\xAC"), R + "\xE2\x82\xAC");
+  CHECK_EQ(lossy("\xC3"), R);
+  CHECK_EQ(lossy("\xFF\xFE"), R + R);
+  CHECK_EQ(lossy("\x80\x80\x80"), R + R + R);
+  CHECK_EQ(lossy("ok"), std::string("ok"));
+  CHECK_EQ(lossy(""), std::string(""));
+  CHECK_EQ(lossy(std::string("a\0b", 3)), std::string("a\0b", 3));
+
+  // Exhaustive agreement with the reference over all 1- and 2-byte inputs
+  // and all 3-byte inputs beginning with a lead byte of 0xE0..0xF4.
+  int wrong = 0, not_identity = 0;
+  for (int a = 0; a < 256; ++a) {
+    Buf s1 = {uint8_t(a)};
+    wrong += tarn::utf8_valid(span(s1)) != ref_valid(s1);
+    for (int b = 0; b < 256; ++b) {
+      Buf s2 = {uint8_t(a), uint8_t(b)};
+      const bool v = ref_valid(s2);
+      wrong += tarn::utf8_valid(span(s2)) != v;
+      if (v) not_identity += tarn::utf8_lossy(span(s2)) != str(s2);
+    }
+  }
+  for (int a = 0xE0; a <= 0xF4; ++a) {
+    for (int b = 0; b < 256; ++b) {
+      for (int c = 0; c < 256; ++c) {
+        Buf s3 = {uint8_t(a), uint8_t(b), uint8_t(c)};
+        wrong += tarn::utf8_valid(span(s3)) != ref_valid(s3);
+      }
+    }
+  }
+  CHECK_EQ(uint64_t(wrong), uint64_t(0));
+  CHECK_EQ(uint64_t(not_identity), uint64_t(0));
+  // Lossy output is always valid.
+  std::mt19937 rng(3);
+  int invalid_out = 0;
+  for (int i = 0; i < 20000; ++i) {
+    Buf s(rng() % 12);
+    for (auto& x : s) x = uint8_t(rng() % 4 == 0 ? rng() : 0x80 + rng() % 0x78);
+    invalid_out += !tarn::utf8_valid(span(bytes(tarn::utf8_lossy(span(s)))));
+  }
+  CHECK_EQ(uint64_t(invalid_out), uint64_t(0));
+}
+
+}  // namespace
+
+int main() {
+  test_core_error();
+  test_crc32();
+  test_encoders();
+  test_parse_header();
+  test_read_index_entry();
+  test_read_object();
+  test_temp_path();
+  test_utf8();
+  std::printf("%d passed, %d failed\n", g_passed, g_failed);
+  return g_failed == 0 ? 0 : 1;
+}
