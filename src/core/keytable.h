@@ -40,6 +40,11 @@ class KeyTable {
     rebuild(cap, key_of);
   }
 
+  // Starts loading the home slot of hash h, for a probe a little later.
+  void prefetch(uint64_t h) const {
+    if (!slots_.empty()) __builtin_prefetch(&slots_[h & mask_], 1);
+  }
+
   // The entry index of `key` (with hash h), or kNone.
   template <class KeyOf>
   uint32_t find(std::span<const uint8_t> key, uint64_t h, const KeyOf& key_of) const {
