@@ -190,8 +190,18 @@ Result<void> WriterCore::write_file(int fd, std::span<const uint32_t> order) con
     buf.clear();
     return r;
   };
-  for (uint32_t i : order) {
-    const KeyEntry& e = entries_[i];
+  // Sorted order visits the entries, their key bytes and their objects'
+  // offsets at random: prefetch each a few steps ahead so the misses overlap.
+  constexpr size_t kAhead = 16;
+  const size_t n = order.size();
+  for (size_t j = 0; j < n; ++j) {
+    if (j + kAhead < n) __builtin_prefetch(&entries_[order[j + kAhead]]);
+    if (j + kAhead / 2 < n) {
+      const KeyEntry& ahead = entries_[order[j + kAhead / 2]];
+      __builtin_prefetch(ahead.bytes);
+      __builtin_prefetch(&offsets_[ahead.obj_id]);
+    }
+    const KeyEntry& e = entries_[order[j]];
     const size_t need = format::kEntryOverhead + e.len;
     if (buf.capacity() - buf.size() < need) {
       if (auto r = flush(); !r) return r;
