@@ -1,0 +1,326 @@
+// libFuzzer target: ReaderCore on arbitrary file contents.
+//
+// Each input is written to a memory-backed file and opened with verification
+// off and on. Whatever opens is then asked every question a reader answers:
+// each key's lookup and presence, prefix scans over keys from the index and
+// prefixes derived from them, the full listings and the deep verification.
+// Every answer, error or not, is compared with a deliberately simple decoder
+// of the same bytes written here (bitwise CRC-32, checked arithmetic on
+// 128-bit integers, std::map), so a wrong answer aborts as surely as an
+// out-of-bounds read does under the sanitizers.
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "core/error.h"
+#include "core/reader.h"
+#include "core/utf8.h"
+
+namespace {
+
+using tarn::Bytes;
+using tarn::CoreError;
+using tarn::ErrorKind;
+using u128 = unsigned __int128;
+
+[[noreturn]] void fail(const char* what, const std::string& detail = {}) {
+  std::fprintf(stderr, "fuzz_reader: %s %s\n", what, detail.c_str());
+  std::abort();
+}
+#define CHECK(cond, ...) \
+  do {                   \
+    if (!(cond)) fail("check failed: " #cond, ##__VA_ARGS__); \
+  } while (0)
+
+std::string str(Bytes b) { return std::string(reinterpret_cast<const char*>(b.data()), b.size()); }
+
+uint32_t crc32_bitwise(const uint8_t* p, size_t n) {
+  uint32_t c = 0xFFFFFFFFu;
+  for (size_t i = 0; i < n; ++i) {
+    c ^= p[i];
+    for (int k = 0; k < 8; ++k) c = (c >> 1) ^ (0xEDB88320u & (0u - (c & 1)));
+  }
+  return ~c;
+}
+
+uint64_t be(const uint8_t* p, int n) {
+  uint64_t v = 0;
+  for (int i = 0; i < n; ++i) v = v << 8 | p[i];
+  return v;
+}
+
+std::string hex32(uint32_t v) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "0x%08x", v);
+  return buf;
+}
+
+// What the reader is expected to answer: an error (kind and detail text) or
+// a value.
+struct Expect {
+  bool ok = true;
+  ErrorKind kind = ErrorKind::kCorrupt;
+  std::string detail;
+  static Expect Err(ErrorKind k, std::string d) { return {false, k, std::move(d)}; }
+};
+
+void same_error(const Expect& want, const CoreError& got, const char* where) {
+  CHECK(!want.ok, std::string(where) + ": unexpected error " + got.message());
+  CHECK(got.kind() == want.kind, std::string(where) + ": kind of " + got.message());
+  CHECK(got.detail() == want.detail, std::string(where) + ": got '" + got.detail() + "' want '" + want.detail + "'");
+}
+
+struct Model {
+  std::vector<uint8_t> file;
+  uint32_t num_keys = 0, num_objects = 0, stored_crc = 0;
+  uint64_t index_offset = 0;
+  std::vector<std::string> keys;
+  std::vector<uint64_t> offsets;
+  std::map<std::string, size_t> last;  // key -> its last entry
+  bool sorted = true;
+
+  // Open as the reader must: the first failing check decides the error.
+  Expect open(bool verify) {
+    const uint8_t* f = file.data();
+    const u128 L = file.size();
+    if (L < 40) return Expect::Err(ErrorKind::kCorrupt, "file too small for header");
+    if (std::memcmp(f, "TNDB", 4) != 0) {
+      return Expect::Err(ErrorKind::kCorrupt, "bad magic [" + std::to_string(f[0]) + ", " + std::to_string(f[1]) +
+                                                  ", " + std::to_string(f[2]) + ", " + std::to_string(f[3]) + "]");
+    }
+    if (f[4] != 2) return Expect::Err(ErrorKind::kVersion, "unsupported version " + std::to_string(f[4]));
+    num_keys = uint32_t(be(f + 8, 4));
+    num_objects = uint32_t(be(f + 12, 4));
+    index_offset = be(f + 16, 8);
+    stored_crc = uint32_t(be(f + 32, 4));
+    if (verify) {
+      const uint32_t computed = crc32_bitwise(f + 40, file.size() - 40);
+      if (computed != stored_crc) {
+        return Expect::Err(ErrorKind::kCorrupt,
+                           "file CRC32 mismatch  stored=" + hex32(stored_crc) + "  computed=" + hex32(computed));
+      }
+    }
+    u128 pos = index_offset;
+    for (uint32_t i = 0; i < num_keys; ++i) {
+      if (pos + 2 > L) return Expect::Err(ErrorKind::kCorrupt, "index section truncated (key_len)");
+      const uint64_t k = be(f + uint64_t(pos), 2);
+      if (pos + 2 + k + 8 > L) return Expect::Err(ErrorKind::kCorrupt, "index section truncated (key + offset)");
+      keys.emplace_back(reinterpret_cast<const char*>(f + uint64_t(pos) + 2), k);
+      offsets.push_back(be(f + uint64_t(pos) + 2 + k, 8));
+      last[keys.back()] = i;
+      if (i > 0 && keys[i - 1] > keys[i]) sorted = false;
+      pos += 2 + k + 8;
+    }
+    return {};
+  }
+
+  // The record read: the payload of the record at o, or its error.
+  Expect read(uint64_t o, std::string* payload) const {
+    const u128 L = file.size();
+    if (u128(o) + 8 > L) return Expect::Err(ErrorKind::kCorrupt, "offset " + std::to_string(o) + " out of bounds");
+    const uint64_t n = be(file.data() + o, 4);
+    if (u128(o) + 8 + n > L) {
+      return Expect::Err(ErrorKind::kCorrupt, "object at " + std::to_string(o) + " extends beyond file end");
+    }
+    if (payload) payload->assign(reinterpret_cast<const char*>(file.data() + o + 8), n);
+    return {};
+  }
+
+  Expect verify() const {
+    const uint32_t computed = crc32_bitwise(file.data() + 40, file.size() - 40);
+    if (computed != stored_crc) {
+      return Expect::Err(ErrorKind::kCorrupt,
+                         "file CRC32 mismatch  stored=" + hex32(stored_crc) + "  computed=" + hex32(computed));
+    }
+    const u128 L = file.size();
+    std::set<uint64_t> seen;
+    for (uint64_t o : offsets) {
+      if (!seen.insert(o).second) continue;
+      if (u128(o) + 8 > L) return Expect::Err(ErrorKind::kCorrupt, "object offset " + std::to_string(o) + " out of bounds");
+      const uint64_t n = be(file.data() + o, 4);
+      if (u128(o) + 8 + n > L) {
+        return Expect::Err(ErrorKind::kCorrupt, "object at " + std::to_string(o) + " extends beyond file end");
+      }
+      if (crc32_bitwise(file.data() + o + 8, n) != be(file.data() + o + 4, 4)) {
+        return Expect::Err(ErrorKind::kCorrupt, "object CRC32 mismatch at offset " + std::to_string(o));
+      }
+    }
+    return {};
+  }
+};
+
+// Checks one scan result (prefix or items) against the model: `match` tells
+// which entries belong, in index order. An unsorted index lets the reader's
+// binary search land anywhere, so there only soundness is checked.
+void check_scan(const Model& m, const tarn::ReaderCore& r, const tarn::Result<std::vector<tarn::Item>>& got,
+                const std::string& prefix, bool whole, const char* where) {
+  const bool exact = whole || m.sorted;
+  Expect want;
+  std::vector<size_t> entries;
+  for (size_t i = 0; i < m.keys.size(); ++i) {
+    if (!whole && m.keys[i].compare(0, prefix.size(), prefix) != 0) continue;
+    entries.push_back(i);
+    if (want.ok) want = m.read(m.offsets[i], nullptr);
+  }
+  if (!got) {
+    if (exact) {
+      same_error(want, got.error(), where);
+    } else {
+      CHECK(got.error().kind() == ErrorKind::kCorrupt, where);
+    }
+    return;
+  }
+  if (exact) {
+    CHECK(want.ok, std::string(where) + ": expected " + want.detail);
+    CHECK(got->size() == entries.size(), where);
+  }
+  const std::vector<tarn::Item>& items = *got;
+  for (size_t j = 0; j < items.size(); ++j) {
+    const uint32_t e = items[j].entry;
+    CHECK(e < m.keys.size(), where);
+    if (exact) CHECK(e == entries[j], where);
+    if (j > 0) CHECK(e > items[j - 1].entry, where);
+    CHECK(str(r.key(e)) == m.keys[e], where);
+    if (!whole) CHECK(m.keys[e].compare(0, prefix.size(), prefix) == 0, where);
+    std::string payload;
+    CHECK(m.read(m.offsets[e], &payload).ok, where);
+    CHECK(str(items[j].payload) == payload, where);
+  }
+}
+
+void check_lookup(const Model& m, const tarn::ReaderCore& r, const std::string& key) {
+  const Bytes kb(reinterpret_cast<const uint8_t*>(key.data()), key.size());
+  auto it = m.last.find(key);
+  CHECK(r.exists(kb) == (it != m.last.end()), "exists");
+  auto got = r.get(kb);
+  if (it == m.last.end()) {
+    CHECK(got && !got->has_value(), "get of an absent key");
+    return;
+  }
+  std::string payload;
+  const Expect want = m.read(m.offsets[it->second], &payload);
+  if (!got) return same_error(want, got.error(), "get");
+  CHECK(want.ok, "get: expected " + want.detail);
+  CHECK(got->has_value() && str(**got) == payload, "get payload");
+}
+
+// Drives one opened reader through everything it answers.
+void exercise(Model& m, const tarn::ReaderCore& r) {
+  const tarn::FileHeader& h = r.header();
+  CHECK(h.file_size == m.file.size() && h.num_keys == m.num_keys && h.num_objects == m.num_objects &&
+            h.index_offset == m.index_offset && h.file_crc32 == m.stored_crc,
+        "header");
+  CHECK(r.entry_count() == m.keys.size(), "entry count");
+
+  for (size_t i = 0; i < m.keys.size(); ++i) {
+    const Bytes k = r.key(i);
+    CHECK(str(k) == m.keys[i], "key " + std::to_string(i));
+    // The text form shown for a key is always well-formed, and unchanged
+    // for a key that already was.
+    const std::string text = tarn::utf8_lossy(k);
+    CHECK(tarn::utf8_valid({reinterpret_cast<const uint8_t*>(text.data()), text.size()}), "lossy output");
+    if (tarn::utf8_valid(k)) CHECK(text == m.keys[i], "lossy of valid UTF-8");
+  }
+
+  // Lookups: every distinct key, and keys next to them that may be absent.
+  size_t budget = 512;
+  for (const auto& [key, entry] : m.last) {
+    if (budget-- == 0) break;
+    check_lookup(m, r, key);
+    check_lookup(m, r, key + '\0');
+    if (!key.empty()) check_lookup(m, r, key.substr(0, key.size() - 1));
+  }
+  check_lookup(m, r, "");
+  check_lookup(m, r, std::string("\xff\xff\xff", 3));
+
+  // Prefix scans: the empty prefix, whole keys, cut keys, keys with their
+  // last byte bumped (just past a run), and some text from the file itself.
+  std::vector<std::string> prefixes = {"", std::string(1, '\0'), "\xff", "a"};
+  for (size_t i = 0; i < m.keys.size() && prefixes.size() < 40; i += 1 + m.keys.size() / 12) {
+    const std::string& k = m.keys[i];
+    prefixes.push_back(k);
+    prefixes.push_back(k.substr(0, k.size() / 2));
+    if (!k.empty()) {
+      std::string bumped = k;
+      bumped.back() = char(uint8_t(bumped.back()) + 1);
+      prefixes.push_back(bumped);
+    }
+  }
+  if (m.file.size() > 44) prefixes.emplace_back(reinterpret_cast<const char*>(m.file.data() + 40), 2);
+  for (const std::string& p : prefixes) {
+    auto got = r.prefix({reinterpret_cast<const uint8_t*>(p.data()), p.size()});
+    check_scan(m, r, got, p, false, "prefix");
+  }
+  check_scan(m, r, r.items(), "", true, "items");
+
+  // objects(): each distinct record once, in order of first reference.
+  {
+    Expect want;
+    std::vector<std::string> payloads;
+    std::set<uint64_t> seen;
+    for (uint64_t o : m.offsets) {
+      if (!seen.insert(o).second) continue;
+      std::string p;
+      want = m.read(o, &p);
+      if (!want.ok) break;
+      payloads.push_back(std::move(p));
+    }
+    auto got = r.objects();
+    if (!got) {
+      same_error(want, got.error(), "objects");
+    } else {
+      CHECK(want.ok, "objects: expected " + want.detail);
+      CHECK(got->size() == payloads.size(), "objects count");
+      for (size_t i = 0; i < payloads.size(); ++i) CHECK(str((*got)[i]) == payloads[i], "objects payload");
+    }
+  }
+
+  const Expect want = m.verify();
+  auto got = r.verify();
+  if (!got) {
+    same_error(want, got.error(), "verify");
+  } else {
+    CHECK(want.ok, "verify: expected " + want.detail);
+  }
+}
+
+int g_fd = -1;
+std::string g_path;
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  g_fd = memfd_create("fuzz_reader", MFD_CLOEXEC);
+  if (g_fd < 0) fail("memfd_create failed");
+  g_path = "/proc/self/fd/" + std::to_string(g_fd);
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (ftruncate(g_fd, 0) != 0) fail("ftruncate");
+  if (size && pwrite(g_fd, data, size, 0) != ssize_t(size)) fail("pwrite");
+
+  for (bool verify : {false, true}) {
+    Model m;
+    m.file.assign(data, data + size);
+    const Expect want = m.open(verify);
+    auto opened = tarn::ReaderCore::open(g_path, verify);
+    if (!opened) {
+      same_error(want, opened.error(), verify ? "open(verify)" : "open");
+      continue;
+    }
+    CHECK(want.ok, std::string("open succeeded, expected ") + want.detail);
+    CHECK(opened->path() == g_path, "path");
+    exercise(m, *opened);
+  }
+  return 0;
+}
