@@ -99,13 +99,7 @@ class TarnReader(Mapping[str, Any]):
     # ----------------------------------------------------------- mapping
 
     def __getitem__(self, key: Key) -> Any:
-        try:
-            raw = self._reader().get_raw(key)
-        except NATIVE_ERRORS as exc:
-            reraise(exc)
-        if raw is None:
-            raise KeyError(key)
-        return _codec.unpack(raw, key)
+        return _codec.unpack(self.raw(key), key)
 
     def get(self, key: Key, default: Any = None) -> Any:
         """The object under *key*, or *default* when the key is absent."""
