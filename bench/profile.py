@@ -176,7 +176,8 @@ def perf_phases(pkg: str, tmp: str, keys: int, out: str) -> list[str]:
         rep = subprocess.run(["perf", "report", "-i", data, "--stdio", "--no-children", "--sort", "dso,symbol",
                               "--percent-limit", "0.7", "--time", f"{a},{b}"],
                              capture_output=True, text=True).stdout
-        lines = [ln for ln in rep.splitlines() if ln.strip() and not ln.startswith("#")]
+        lines = [re.sub(r"\s+-\s+-\s*$", "", ln).rstrip() for ln in rep.splitlines()
+                 if ln.strip() and not ln.startswith("#")]
         text = f"phase {name}: {float(b) - float(a):.3f} s wall\n" + "\n".join(lines) + "\n"
         with open(os.path.join(out, f"perf_{name}.txt"), "w") as f:
             f.write(text)

@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """Runs the whole tarndb comparison and writes bench/results/.
 
-    python bench/run.py            # full run (1M keys; about 10 minutes)
-    python bench/run.py --quick    # smoke run (10k and 100k keys; 1-2 minutes)
+    python bench/run.py            # full run (up to 1M keys, 3 rounds; about 11 minutes here)
+    python bench/run.py --quick    # smoke run (10k and 100k keys; 1-2 minutes),
+                                   # written to bench/results/quick/
 
 Systems: tarndb, a plain dict of bytes (pickled), py-lmdb, sqlite3 (a
 WITHOUT ROWID key-value table) and dbm.gnu (from this interpreter, or else
@@ -548,10 +549,13 @@ def main() -> int:
     ap.add_argument("--no-crc", action="store_true", help="skip the CRC throughput comparison")
     ap.add_argument("--alt-python", default="/usr/bin/python3",
                     help="interpreter for a system this one lacks (dbm.gnu); '' to disable")
-    ap.add_argument("--out", default=os.path.join(HERE, "results"), help="output directory")
-    ap.add_argument("--keep", action="store_true", help="keep the store files and data sets in OUT/tmp/run")
+    ap.add_argument("--out", default=None,
+                    help="output directory (default bench/results, or bench/results/quick with --quick)")
+    ap.add_argument("--keep", action="store_true", help="keep the store files and data sets in bench/results/tmp/run")
     ap.add_argument("--render", metavar="JSON", help="only re-render results.md and latency.png from a results.json")
     args = ap.parse_args()
+    if args.out is None:
+        args.out = os.path.join(HERE, "results", "quick") if args.quick else os.path.join(HERE, "results")
     if args.render:
         os.makedirs(args.out, exist_ok=True)
         with open(args.render, encoding="utf-8") as f:
@@ -571,7 +575,7 @@ def main() -> int:
         cfg["sizes"] = [int(x) for x in args.sizes.split(",")]
     systems = [s for s in args.systems.split(",") if s in ORDER]
     os.makedirs(args.out, exist_ok=True)
-    tmp = os.path.join(args.out, "tmp", "run")
+    tmp = os.path.join(HERE, "results", "tmp", "run")  # stores and data sets; removed at the end
     os.makedirs(tmp, exist_ok=True)
 
     doc: dict = {"command": "python bench/run.py" + (" --quick" if args.quick else ""), "quick": args.quick,

@@ -70,6 +70,10 @@ struct Model {
 
 std::string g_dir;
 
+// Staging stops growing past this many bytes, which keeps an input's builds
+// (and the sanitizers' quarantine) well inside the fuzzer's memory limit.
+constexpr size_t kStageBudget = 2 << 20;
+
 void check_build(const tarn::WriterCore& w, const Model& m, const std::string& path) {
   auto built = w.build(path);
   CHECK(built.has_value(), built ? "" : built.error().message());
@@ -145,6 +149,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Model m;
   const std::string path = g_dir + "/t.tndb";
   int builds = 0;
+  size_t staged = 0;  // payload and key bytes held by the writer
   std::vector<std::string> recent;  // keys seen, for re-mapping
 
   while (!in.empty()) {
@@ -155,6 +160,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         size_t len = in.byte();
         if (op & 0x80) len = size_t(in.u16()) * 2;  // up to 128 KiB: past the first arena chunk
         const std::string payload = in.blob(len);
+        if (staged + payload.size() > kStageBudget) break;
+        staged += payload.size();
         auto id = w.add_object(bytes(payload));
         CHECK(id && *id == m.objects.size(), "add_object id");
         m.objects.push_back(payload);
@@ -178,8 +185,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const uint8_t pick = in.byte();
         uint64_t id = m.objects.empty() ? pick % 3 : (pick < 240 ? pick % m.objects.size() : m.objects.size() + pick % 2);
         if (pick == 239) id = ~uint64_t(0);
+        if (staged + key.size() > kStageBudget) break;
         auto r = w.add_key(bytes(key), id);
         if (id < m.objects.size()) {
+          if (!m.keys.count(key)) staged += key.size();
           CHECK(r.has_value(), r ? "" : r.error().message());
           m.keys[key] = id;
           if (recent.size() < 32) recent.push_back(key);
