@@ -424,3 +424,27 @@ def test_no_arg_methods_reject_arguments(opened):
     for name in ("close", "__enter__", "verify", "stats", "keys", "items_raw", "objects_raw"):
         with pytest.raises(TypeError):
             getattr(r, name)(1)
+
+
+def test_verify_reports_the_first_damaged_record_in_index_order(tmp_path):
+    # Object 0 lies first in the file but is referenced by the larger key, so
+    # with both payloads damaged the record of key "a" (object 1) is reported.
+    import zlib
+    from tarndb._tarndb import _TarnReader, _TarnWriter
+
+    w = _TarnWriter()
+    first = w.add_object_raw(b"first-payload")
+    second = w.add_object_raw(b"second-payload")
+    w.add_key("b", first)
+    w.add_key("a", second)
+    path = tmp_path / "two.tndb"
+    w.build(str(path))
+    data = bytearray(path.read_bytes())
+    first_off, second_off = 40, 40 + 8 + len(b"first-payload")
+    data[first_off + 8] ^= 0xFF
+    data[second_off + 8] ^= 0xFF
+    data[32:36] = zlib.crc32(bytes(data[40:])).to_bytes(4, "big")
+    path.write_bytes(bytes(data))
+    with pytest.raises(RuntimeError) as err:
+        _TarnReader(str(path)).verify()
+    assert str(err.value) == f"TarnCorruptError: object CRC32 mismatch at offset {second_off}"

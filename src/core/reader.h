@@ -83,6 +83,7 @@ class ReaderCore {
  private:
   ReaderCore() = default;
   uint32_t lookup(Bytes key) const;  // entry index or KeyTable::kNone
+  Result<void> check_record(uint64_t offset) const;
   Result<void> decode_index(Bytes file, uint64_t count);
 
   std::string path_;
