@@ -43,8 +43,18 @@ inline constexpr uint64_t kMaxPayloadLen = 0xFFFFFFFFu;
 inline constexpr uint64_t kMaxCount = 0xFFFFFFFFu;
 
 inline uint16_t load_be16(const uint8_t* p) { return uint16_t(p[0] << 8 | p[1]); }
-inline uint32_t load_be32(const uint8_t* p) { return __builtin_bswap32(*reinterpret_cast<const uint32_t __attribute__((aligned(1)))*>(p)); }
-inline uint64_t load_be64(const uint8_t* p) { return __builtin_bswap64(*reinterpret_cast<const uint64_t __attribute__((aligned(1)))*>(p)); }
+// Fields sit at any byte position: load through memcpy, which compiles to one
+// unaligned load.
+inline uint32_t load_be32(const uint8_t* p) {
+  uint32_t v;
+  __builtin_memcpy(&v, p, 4);
+  return __builtin_bswap32(v);
+}
+inline uint64_t load_be64(const uint8_t* p) {
+  uint64_t v;
+  __builtin_memcpy(&v, p, 8);
+  return __builtin_bswap64(v);
+}
 inline void store_be16(uint8_t* p, uint16_t v) { p[0] = uint8_t(v >> 8); p[1] = uint8_t(v); }
 inline void store_be32(uint8_t* p, uint32_t v) { v = __builtin_bswap32(v); __builtin_memcpy(p, &v, 4); }
 inline void store_be64(uint8_t* p, uint64_t v) { v = __builtin_bswap64(v); __builtin_memcpy(p, &v, 8); }
