@@ -805,3 +805,21 @@ def test_syscall_order_lock_held_until_after_rename_and_dir_synced(tmp_path):
     # The summary line comes last.
     i_line = find(lambda n, a, r: n == "write" and a.startswith("1,"), i_rename)
     assert i_line > i_dsync
+
+
+def test_sort_order_around_the_sixteen_byte_prefix(tmp_path):
+    # Keys that agree on their first 16 bytes once zero-padded: the order must
+    # still be that of the bytes (a proper prefix first, then unsigned bytes).
+    from tarndb._tarndb import _TarnReader, _TarnWriter
+
+    base = b"p" * 15
+    keys = [base, base + b"\x00", base + b"\x00\x00", base + b"\x00\x01", base + b"q",
+            base + b"\x00" * 3, base + b"\x00\x00\xff", base + b"\xff" + b"a" * 5, b"p" * 14]
+    w = _TarnWriter()
+    oid = w.add_object_raw(b"v")
+    for k in keys:
+        w.add_key(k, oid)
+    path = tmp_path / "sixteen.tndb"
+    w.build(str(path))
+    got = [k for k, _ in _TarnReader(str(path)).items_raw()]
+    assert got == [k.decode("utf-8", "replace") for k in sorted(keys)]

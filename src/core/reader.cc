@@ -69,6 +69,15 @@ Result<ReaderCore> ReaderCore::open(const std::string& path, bool verify) {
   core.header_.file_crc32 = parsed->file_crc32;
 
   if (auto r = core.decode_index(file, parsed->num_keys); !r) return r.error();
+  if (core.header_.index_offset < size) {
+    // The index has been copied out: drop its pages from this mapping (they
+    // stay in the page cache) so that they do not count as reader memory.
+    const uintptr_t page = uintptr_t(::sysconf(_SC_PAGESIZE));
+    const uintptr_t begin = uintptr_t(file.data());
+    const uintptr_t lo = (begin + core.header_.index_offset + page - 1) & ~(page - 1);
+    const uintptr_t hi = begin + size;
+    if (hi > lo) (void)::madvise(reinterpret_cast<void*>(lo), hi - lo, MADV_DONTNEED);
+  }
   core.path_ = path;
   return core;
 }

@@ -102,14 +102,6 @@ Result<void> sync_dir(const std::string& dir) {
   return Ok{};
 }
 
-// The first eight key bytes as a big-endian number (zero-padded), which
-// orders keys like their bytes do except on ties.
-uint64_t sort_prefix(std::span<const uint8_t> key) {
-  uint8_t buf[8] = {};
-  std::memcpy(buf, key.data(), std::min<size_t>(8, key.size()));
-  return format::load_be64(buf);
-}
-
 bool bytes_less(std::span<const uint8_t> a, std::span<const uint8_t> b) {
   const size_t n = std::min(a.size(), b.size());
   const int c = n ? std::memcmp(a.data(), b.data(), n) : 0;
@@ -234,19 +226,33 @@ Result<void> WriterCore::write_file(int fd, std::span<const uint32_t> order) con
 Result<BuildReport> WriterCore::build(const std::string& path) const {
   const std::string tmp = temp_path_for(path);
 
-  // Sort key indices by key bytes; the eight-byte prefixes settle most
+  // Sort key indices by key bytes; the 16-byte prefixes settle most
   // comparisons without touching the key arena.
-  std::vector<std::pair<uint64_t, uint32_t>> sortable;
+  struct Sortable {
+    uint64_t hi, lo;  // the first 16 key bytes, big-endian, zero-padded
+    uint32_t idx;
+    uint32_t len;
+  };
+  std::vector<Sortable> sortable;
   sortable.reserve(entries_.size());
-  for (uint32_t i = 0; i < entries_.size(); ++i) sortable.emplace_back(sort_prefix(key_of(i)), i);
-  std::sort(sortable.begin(), sortable.end(), [this](const auto& a, const auto& b) {
-    if (a.first != b.first) return a.first < b.first;
-    return bytes_less(key_of(a.second), key_of(b.second));
+  for (uint32_t i = 0; i < entries_.size(); ++i) {
+    auto k = key_of(i);
+    uint8_t buf[16] = {};
+    std::memcpy(buf, k.data(), std::min<size_t>(16, k.size()));
+    sortable.push_back({format::load_be64(buf), format::load_be64(buf + 8), i, uint32_t(k.size())});
+  }
+  std::sort(sortable.begin(), sortable.end(), [this](const Sortable& a, const Sortable& b) {
+    if (a.hi != b.hi) return a.hi < b.hi;
+    if (a.lo != b.lo) return a.lo < b.lo;
+    // Equal padded prefixes and a key of at most 16 bytes: it is a prefix of
+    // the other (or equal to it), so the shorter one sorts first.
+    if (a.len <= 16 || b.len <= 16) return a.len < b.len;
+    return bytes_less(key_of(a.idx), key_of(b.idx));
   });
   std::vector<uint32_t> order;
   order.reserve(sortable.size());
-  for (const auto& s : sortable) order.push_back(s.second);
-  std::vector<std::pair<uint64_t, uint32_t>>().swap(sortable);
+  for (const auto& s : sortable) order.push_back(s.idx);
+  std::vector<Sortable>().swap(sortable);
 
   // Checked on the target itself: deriving the temporary path can drop a NUL
   // that sits in the extension, and the rename would then act on a cut name.
