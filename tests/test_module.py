@@ -258,7 +258,7 @@ def test_method_definitions_raw(cls, name, conv, doc):
     assert md.doc.decode("utf-8") == doc
 
 
-def test_spec_examples_of_part_1_1():
+def test_documented_signature_and_empty_docstrings():
     assert _TarnReader.get_raw.__text_signature__ == "($self, key)"
     assert _TarnReader.close.__doc__ is None
     assert _TarnReader.__enter__.__doc__ is None

@@ -8,7 +8,6 @@ import os
 import subprocess
 import sys
 import textwrap
-import time
 
 import pytest
 
@@ -321,13 +320,11 @@ def test_index_offset_exactly_at_end_with_zero_keys(tmp_path, verify):
     assert r.verify() is True
 
 
-def test_absurd_num_keys_fails_fast_in_process(tmp_path):
+def test_absurd_num_keys_fails_in_process(tmp_path):
     blob = two_entry_craft().build(num_keys=0xFFFFFFFF)
     p = write(tmp_path / "absurd.tndb", blob)
-    t0 = time.monotonic()
     for verify in (True, False):
         open_fails(p, verify, corrupt_msg("index section truncated (key_len)"))
-    assert time.monotonic() - t0 < 2.0
 
 
 def test_absurd_num_keys_does_not_exhaust_memory(tmp_path):
