@@ -50,20 +50,11 @@ class ChunkArena {
     return data;
   }
 
-  // Takes back the last n bytes handed out. REQUIRES: they came from the last alloc(n).
-  void unwind(size_t n) { chunks_.back().size -= n; }
-
   // The used part of each chunk, in order.
   template <class F>
   void for_each_chunk(F&& f) const {
     for (const Chunk& c : chunks_)
       if (c.size) f(std::span<const uint8_t>(c.data, c.size));
-  }
-
-  size_t reserved_bytes() const {
-    size_t total = 0;
-    for (const Chunk& c : chunks_) total += c.cap;
-    return total;
   }
 
  private:

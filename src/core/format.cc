@@ -30,13 +30,17 @@ void encode_object_record(Bytes payload, std::string& out) {
   out.append(reinterpret_cast<const char*>(payload.data()), payload.size());
 }
 
+uint8_t* encode_index_entry(Bytes key, uint64_t record_offset, uint8_t* out) {
+  store_be16(out, uint16_t(key.size()));
+  if (!key.empty()) std::memcpy(out + 2, key.data(), key.size());
+  store_be64(out + 2 + key.size(), record_offset);
+  return out + kEntryOverhead + key.size();
+}
+
 void encode_index_entry(Bytes key, uint64_t record_offset, std::string& out) {
-  uint8_t len[2], off[8];
-  store_be16(len, uint16_t(key.size()));
-  store_be64(off, record_offset);
-  out.append(reinterpret_cast<const char*>(len), 2);
-  out.append(reinterpret_cast<const char*>(key.data()), key.size());
-  out.append(reinterpret_cast<const char*>(off), 8);
+  const size_t at = out.size();
+  out.resize(at + kEntryOverhead + key.size());
+  encode_index_entry(key, record_offset, reinterpret_cast<uint8_t*>(out.data() + at));
 }
 
 std::string hex32(uint32_t v) {

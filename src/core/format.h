@@ -80,6 +80,10 @@ void encode_record_prefix(uint32_t len, uint32_t crc, uint8_t out[kRecordPrefix]
 // Appends an object record (prefix and payload) to `out`.
 void encode_object_record(Bytes payload, std::string& out);
 
+// Writes an index entry at `out` and returns the end of what it wrote.
+// REQUIRES: key.size() <= kMaxKeyLen and kEntryOverhead + key.size() bytes of room.
+uint8_t* encode_index_entry(Bytes key, uint64_t record_offset, uint8_t* out);
+
 // Appends an index entry to `out`. REQUIRES: key.size() <= kMaxKeyLen.
 void encode_index_entry(Bytes key, uint64_t record_offset, std::string& out);
 

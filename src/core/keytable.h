@@ -28,7 +28,6 @@ class KeyTable {
   KeyTable() : seed_(random_seed()) {}
 
   uint64_t hash(std::span<const uint8_t> key) const { return hash_bytes(key.data(), key.size(), seed_); }
-  size_t memory_bytes() const { return slots_.size() * sizeof(uint32_t); }
 
   // Makes room for `n` entries; KeyOf(uint32_t) -> span of the entry's key.
   template <class KeyOf>

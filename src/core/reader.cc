@@ -93,11 +93,10 @@ Result<void> ReaderCore::decode_index(Bytes file, uint64_t count) {
   uint64_t pos = header_.index_offset;
   uint64_t key_bytes = 0;
   for (uint64_t i = 0; i < count; ++i) {
-    if (!fits(pos, 2, size)) return CoreError::Corrupt("index section truncated (key_len)");
-    const uint64_t k = format::load_be16(base + pos);
-    if (!fits(pos + 2, k + 8, size)) return CoreError::Corrupt("index section truncated (key + offset)");
-    key_bytes += k;
-    pos += 2 + k + 8;
+    auto entry = format::read_index_entry(file, pos);
+    if (!entry) return entry.error();
+    key_bytes += entry->key.size();
+    pos = entry->next;
   }
 
   // Second pass: copy, presized exactly.

@@ -200,10 +200,7 @@ Result<void> WriterCore::write_file(int fd, std::span<const uint32_t> order) con
     }
     const size_t at = buf.size();
     buf.resize(at + need);
-    uint8_t* p = buf.data() + at;
-    format::store_be16(p, e.len);
-    if (e.len) std::memcpy(p + 2, e.bytes, e.len);
-    format::store_be64(p + 2 + e.len, offsets_[e.obj_id]);
+    format::encode_index_entry({e.bytes, e.len}, offsets_[e.obj_id], buf.data() + at);
   }
   if (auto r = flush(); !r) return r;
 
