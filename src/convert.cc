@@ -75,7 +75,7 @@ void restore_exception(Ref exc) {
 
 }  // namespace
 
-bool extract_key(PyObject* obj, KeyArg* out) {
+bool extract_key_slow(PyObject* obj, KeyArg* out) {
   if (PyUnicode_Check(obj)) {
     Py_ssize_t n = 0;
     // The UTF-8 form is cached in the str object and lives as long as it does.

@@ -21,13 +21,24 @@ class KeyArg {
 
  private:
   friend bool extract_key(PyObject*, KeyArg*);
+  friend bool extract_key_slow(PyObject*, KeyArg*);
   std::span<const uint8_t> view_;
   std::string owned_;
 };
 
+bool extract_key_slow(PyObject* obj, KeyArg* out);
+
 // str (UTF-8), bytes, bytearray, or a sequence of integers 0..255, tried in
 // that order; anything else: ValueError "key must be str or bytes".
-bool extract_key(PyObject* obj, KeyArg* out);
+inline bool extract_key(PyObject* obj, KeyArg* out) {
+  // An ASCII str is its own UTF-8 form, stored right behind the object
+  // header: read in place, without the call that finds or makes the form.
+  if (PyUnicode_Check(obj) && PyUnicode_IS_COMPACT_ASCII(obj)) [[likely]] {
+    out->view_ = {static_cast<const uint8_t*>(PyUnicode_DATA(obj)), size_t(PyUnicode_GET_LENGTH(obj))};
+    return true;
+  }
+  return extract_key_slow(obj, out);
+}
 
 // A str (or subclass) as UTF-8 text; `param` names it in the type error.
 bool convert_path(PyObject* obj, const char* param, std::string* out);

@@ -13,50 +13,6 @@
 namespace tarn::py {
 namespace {
 
-constexpr uintptr_t kExclusive = ~uintptr_t(0);
-
-// Holds one borrow of an instance for the rest of a call.
-class Borrow {
- public:
-  Borrow() = default;
-  Borrow(const Borrow&) = delete;
-  Borrow& operator=(const Borrow&) = delete;
-  ~Borrow() {
-    if (!counter_) return;
-    if (kind_ == BorrowKind::kExclusive) {
-      counter_->store(0, std::memory_order_release);
-    } else {
-      counter_->fetch_sub(1, std::memory_order_release);
-    }
-  }
-
-  // Takes the borrow, or raises RuntimeError and returns false.
-  bool acquire(BorrowCounter* counter, BorrowKind kind) {
-    if (kind == BorrowKind::kExclusive) {
-      uintptr_t expected = 0;
-      if (!counter->compare_exchange_strong(expected, kExclusive, std::memory_order_acquire)) {
-        PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
-        return false;
-      }
-    } else {
-      uintptr_t cur = counter->load(std::memory_order_relaxed);
-      do {
-        if (cur == kExclusive || cur == kExclusive - 1) {
-          PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
-          return false;
-        }
-      } while (!counter->compare_exchange_weak(cur, cur + 1, std::memory_order_acquire));
-    }
-    counter_ = counter;
-    kind_ = kind;
-    return true;
-  }
-
- private:
-  BorrowCounter* counter_ = nullptr;
-  BorrowKind kind_ = BorrowKind::kShared;
-};
-
 // 'a'; 'a' and 'b'; 'a', 'b', and 'c'.
 std::string name_list(const char* const* names, size_t n) {
   std::string out;
@@ -138,17 +94,6 @@ class Binder {
   PyObject** out_;
 };
 
-bool bind_vector(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
-  Binder b(sig, out);
-  if (!b.positional(args, nargs)) return false;
-  if (kwnames) {
-    const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
-    for (Py_ssize_t i = 0; i < nkw; ++i)
-      if (!b.keyword(PyTuple_GET_ITEM(kwnames, i), args[nargs + i])) return false;
-  }
-  return b.finish();
-}
-
 bool bind_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out) {
   Binder b(sig, out);
   if (!b.positional(&PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args))) return false;
@@ -161,15 +106,31 @@ bool bind_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject
   return b.finish();
 }
 
-bool check_self(const ClassInfo& cls, PyObject* self) {
-  PyTypeObject* type = cls.type();
+}  // namespace
+
+bool bind_vector(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
+  Binder b(sig, out);
+  if (!b.positional(args, nargs)) return false;
+  if (kwnames) {
+    const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t i = 0; i < nkw; ++i)
+      if (!b.keyword(PyTuple_GET_ITEM(kwnames, i), args[nargs + i])) return false;
+  }
+  return b.finish();
+}
+
+bool check_self_slow(const ClassInfo& cls, PyObject* self, PyTypeObject* type) {
   if (!type) return false;
   if (PyObject_TypeCheck(self, type)) return true;
   PyErr_Format(PyExc_TypeError, "'%s' object is not an instance of '%s'", type_qualname(self).c_str(), cls.name);
   return false;
 }
 
-}  // namespace
+bool refuse_borrow(BorrowKind wanted) {
+  PyErr_SetString(PyExc_RuntimeError,
+                  wanted == BorrowKind::kExclusive ? "Already borrowed" : "Already mutably borrowed");
+  return false;
+}
 
 PyObject* raise_from_current_exception() noexcept {
   try {
@@ -186,18 +147,6 @@ PyObject* raise_from_current_exception() noexcept {
     std::fputs("uncaught panic at ffi boundary\n", stderr);
     std::abort();
   }
-}
-
-PyObject* run_method(const ClassInfo& cls, const MethodSpec& m, PyObject* self, PyObject* const* args,
-                     Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
-    PyObject* bound[kMaxParams] = {};
-    if (m.sig && !bind_vector(*m.sig, args, nargs, kwnames, bound)) return nullptr;
-    if (!check_self(cls, self)) return nullptr;
-    Borrow borrow;
-    if (!borrow.acquire(cls.counter(self), m.borrow)) return nullptr;
-    return m.impl(self, cls.core(self), bound);
-  });
 }
 
 PyObject* run_ctor(const Signature& sig, CtorImpl impl, PyTypeObject* type, PyObject* args, PyObject* kwargs) {

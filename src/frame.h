@@ -65,15 +65,18 @@ using CtorImpl = PyObject* (*)(PyTypeObject* type, PyObject* const* args);
 
 using ReprImpl = PyObject* (*)(void* core);
 
-// The frame itself, one function per kind of entry.
-PyObject* run_method(const ClassInfo& cls, const MethodSpec& m, PyObject* self, PyObject* const* args,
-                     Py_ssize_t nargs, PyObject* kwnames);
+// The frame itself, one function per kind of entry. run_method is defined
+// below, inline, so that each trampoline compiles to one straight path for
+// the common call (positional arguments only, self of the exact class); the
+// binding of keywords and every error message live out of line.
+inline PyObject* run_method(const ClassInfo& cls, const MethodSpec& m, PyObject* self, PyObject* const* args,
+                            Py_ssize_t nargs, PyObject* kwnames);
 PyObject* run_ctor(const Signature& sig, CtorImpl impl, PyTypeObject* type, PyObject* args, PyObject* kwargs);
 PyObject* run_repr(const ClassInfo& cls, ReprImpl impl, PyObject* self);
 
 // Runs `f` (returning PyObject*), turning any C++ exception into a Python one.
 template <class F>
-PyObject* guarded(F&& f) noexcept;
+inline PyObject* guarded(F&& f) noexcept;
 
 // Interpreter-facing trampolines, one per table entry, generated from a
 // class's method table so that the table is written once.
@@ -155,12 +158,104 @@ void dealloc_instance(PyObject* self) {
 PyObject* raise_from_current_exception() noexcept;
 
 template <class F>
-PyObject* guarded(F&& f) noexcept {
+[[gnu::always_inline]] inline PyObject* guarded(F&& f) noexcept {
   try {
     return f();
   } catch (...) {
     return raise_from_current_exception();
   }
+}
+
+// Binds positional arguments and keywords to `out` (kMaxParams slots,
+// null-initialised), or raises TypeError and returns false.
+bool bind_vector(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out);
+
+// Whether `self` is an instance of the class (a subclass included), with
+// TypeError raised if not. `type` is the class object, or null with an
+// exception set if it could not be created.
+bool check_self_slow(const ClassInfo& cls, PyObject* self, PyTypeObject* type);
+
+inline bool check_self(const ClassInfo& cls, PyObject* self) {
+  PyTypeObject* type = cls.type();
+  if (type && Py_IS_TYPE(self, type)) [[likely]] return true;
+  return check_self_slow(cls, self, type);
+}
+
+// Raises the RuntimeError of a borrow that conflicts with one already held.
+bool refuse_borrow(BorrowKind wanted);
+
+inline constexpr uintptr_t kExclusiveBorrow = ~uintptr_t(0);
+
+// Holds one borrow of an instance for the rest of a call.
+class Borrow {
+ public:
+  Borrow() = default;
+  Borrow(const Borrow&) = delete;
+  Borrow& operator=(const Borrow&) = delete;
+  ~Borrow() {
+    if (!counter_) return;
+#ifdef Py_GIL_DISABLED
+    if (kind_ == BorrowKind::kExclusive) {
+      counter_->store(0, std::memory_order_release);
+    } else {
+      counter_->fetch_sub(1, std::memory_order_release);
+    }
+#else
+    counter_->store(kind_ == BorrowKind::kExclusive ? 0 : counter_->load(std::memory_order_relaxed) - 1,
+                    std::memory_order_relaxed);
+#endif
+  }
+
+  // Takes the borrow, or raises RuntimeError and returns false.
+  bool acquire(BorrowCounter* counter, BorrowKind kind) {
+#ifdef Py_GIL_DISABLED
+    if (kind == BorrowKind::kExclusive) {
+      uintptr_t expected = 0;
+      if (!counter->compare_exchange_strong(expected, kExclusiveBorrow, std::memory_order_acquire)) {
+        return refuse_borrow(kind);
+      }
+    } else {
+      uintptr_t cur = counter->load(std::memory_order_relaxed);
+      do {
+        if (cur >= kExclusiveBorrow - 1) return refuse_borrow(kind);
+      } while (!counter->compare_exchange_weak(cur, cur + 1, std::memory_order_acquire));
+    }
+#else
+    // The interpreter lock serialises every call and no call releases it, so
+    // nothing runs between this load and store: plain accesses suffice.
+    const uintptr_t cur = counter->load(std::memory_order_relaxed);
+    if (kind == BorrowKind::kExclusive) {
+      if (cur != 0) return refuse_borrow(kind);
+      counter->store(kExclusiveBorrow, std::memory_order_relaxed);
+    } else {
+      if (cur >= kExclusiveBorrow - 1) return refuse_borrow(kind);
+      counter->store(cur + 1, std::memory_order_relaxed);
+    }
+#endif
+    counter_ = counter;
+    kind_ = kind;
+    return true;
+  }
+
+ private:
+  BorrowCounter* counter_ = nullptr;
+  BorrowKind kind_ = BorrowKind::kShared;
+};
+
+[[gnu::always_inline]] inline PyObject* run_method(const ClassInfo& cls, const MethodSpec& m, PyObject* self,
+                                                   PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() __attribute__((always_inline)) -> PyObject* {
+    PyObject* bound[kMaxParams] = {};
+    PyObject* const* in = args;  // every parameter given by position: bound as they stand
+    if (m.sig && (kwnames || nargs != m.sig->count)) {
+      if (!bind_vector(*m.sig, args, nargs, kwnames, bound)) return nullptr;
+      in = bound;
+    }
+    if (!check_self(cls, self)) return nullptr;
+    Borrow borrow;
+    if (!borrow.acquire(cls.counter(self), m.borrow)) return nullptr;
+    return m.impl(self, cls.core(self), in);
+  });
 }
 
 }  // namespace tarn::py

@@ -86,16 +86,12 @@ Result<IndexEntry> read_index_entry(Bytes file, uint64_t pos) {
   return IndexEntry{Bytes(key, k), load_be64(key + k), pos + 2 + k + 8};
 }
 
-Result<Bytes> read_object(Bytes file, uint64_t offset) {
-  const uint64_t size = file.size();
-  if (!fits(offset, kRecordPrefix, size)) {
-    return CoreError::Corrupt("offset " + std::to_string(offset) + " out of bounds");
-  }
-  const uint64_t n = load_be32(file.data() + offset);
-  if (!fits(offset + kRecordPrefix, n, size)) {
-    return CoreError::Corrupt("object at " + std::to_string(offset) + " extends beyond file end");
-  }
-  return Bytes(file.data() + offset + kRecordPrefix, n);
+CoreError record_out_of_bounds(uint64_t offset) {
+  return CoreError::Corrupt("offset " + std::to_string(offset) + " out of bounds");
+}
+
+CoreError record_beyond_end(uint64_t offset) {
+  return CoreError::Corrupt("object at " + std::to_string(offset) + " extends beyond file end");
 }
 
 }  // namespace tarn::format

@@ -103,9 +103,19 @@ struct IndexEntry {
 // Decodes the index entry at position `pos`.
 Result<IndexEntry> read_index_entry(Bytes file, uint64_t pos);
 
+// The errors of read_object, out of line so that the lookup path stays short.
+CoreError record_out_of_bounds(uint64_t offset);
+CoreError record_beyond_end(uint64_t offset);
+
 // The payload of the record at `offset`, bounds-checked but not CRC-checked.
 // The span points into `file`; callers copy it out.
-Result<Bytes> read_object(Bytes file, uint64_t offset);
+inline Result<Bytes> read_object(Bytes file, uint64_t offset) {
+  const uint64_t size = file.size();
+  if (!fits(offset, kRecordPrefix, size)) [[unlikely]] return record_out_of_bounds(offset);
+  const uint64_t n = load_be32(file.data() + offset);
+  if (!fits(offset + kRecordPrefix, n, size)) [[unlikely]] return record_beyond_end(offset);
+  return Bytes(file.data() + offset + kRecordPrefix, n);
+}
 
 // "0x" and eight lower-case hexadecimal digits.
 std::string hex32(uint32_t v);

@@ -15,11 +15,25 @@
 #include <cstring>
 #include <new>
 #include <span>
-#include <vector>
 
 #include "core/hash.h"
+#include "core/page_array.h"
 
 namespace tarn {
+
+// Whether two n-byte strings are equal; keys of 8 to 16 bytes, the common
+// case, by two overlapping 8-byte loads instead of a library call.
+inline bool same_bytes(const uint8_t* a, const uint8_t* b, size_t n) {
+  if (n - 8 <= 8) {
+    uint64_t a0, b0, a1, b1;
+    std::memcpy(&a0, a, 8);
+    std::memcpy(&b0, b, 8);
+    std::memcpy(&a1, a + n - 8, 8);
+    std::memcpy(&b1, b + n - 8, 8);
+    return ((a0 ^ b0) | (a1 ^ b1)) == 0;
+  }
+  return n == 0 || std::memcmp(a, b, n) == 0;
+}
 
 class KeyTable {
  public:
@@ -55,7 +69,7 @@ class KeyTable {
       if ((s & ~index_mask_) == tag) {
         const uint32_t idx = (s & index_mask_) - 1;
         auto k = key_of(idx);
-        if (k.size() == key.size() && std::memcmp(k.data(), key.data(), key.size()) == 0) return idx;
+        if (k.size() == key.size() && same_bytes(k.data(), key.data(), key.size())) return idx;
       }
     }
   }
@@ -76,7 +90,7 @@ class KeyTable {
       if ((s & ~index_mask_) == tag) {
         const uint32_t idx = (s & index_mask_) - 1;
         auto k = key_of(idx);
-        if (k.size() == key.size() && std::memcmp(k.data(), key.data(), key.size()) == 0) {
+        if (k.size() == key.size() && same_bytes(k.data(), key.data(), key.size())) {
           if (replace) s = tag | (fresh + 1);
           return idx;
         }
@@ -92,7 +106,7 @@ class KeyTable {
   // as it was.
   template <class KeyOf>
   void rebuild(uint64_t cap, const KeyOf& key_of) {
-    std::vector<uint32_t> fresh(cap, 0);
+    PageArray<uint32_t> fresh(cap);  // zero-filled: every slot empty
     unsigned bits = 0;
     while ((uint64_t(1) << bits) < cap) ++bits;
     const uint32_t new_index_mask = bits >= 32 ? 0xFFFFFFFFu : (uint32_t(1) << bits) - 1;
@@ -112,7 +126,7 @@ class KeyTable {
   }
 
   uint64_t seed_;
-  std::vector<uint32_t> slots_;
+  PageArray<uint32_t> slots_;
   uint64_t mask_ = 0;
   uint64_t limit_ = 0;  // entries allowed before the table grows
   uint64_t count_ = 0;

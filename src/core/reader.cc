@@ -100,15 +100,12 @@ Result<void> ReaderCore::decode_index(Bytes file, uint64_t count) {
   }
 
   // Second pass: copy, presized exactly.
-  const uint64_t arena = key_bytes + 8 * count;
-  wide_ = arena >= (uint64_t(1) << 32);
-  entries_.reset(new uint8_t[arena ? arena : 1]);
+  wide_ = key_bytes >= (uint64_t(1) << 32);
+  keys_ = PageArray<uint8_t>(size_t(key_bytes ? key_bytes : 1));
   if (wide_) {
-    starts64_.reserve(count + 1);
-    starts64_.push_back(0);
+    meta64_ = PageArray<uint64_t>(2 * (size_t(count) + 1));
   } else {
-    starts32_.reserve(count + 1);
-    starts32_.push_back(0);
+    meta32_ = PageArray<uint32_t>(3 * (size_t(count) + 1));
   }
   auto key_of = [this](uint32_t i) { return key(i); };
   table_.reserve(count, key_of);
@@ -133,18 +130,19 @@ Result<void> ReaderCore::decode_index(Bytes file, uint64_t count) {
   for (uint64_t i = 0; i < count; ++i) {
     const uint64_t k = format::load_be16(base + pos);
     const uint8_t* kp = base + pos + 2;
-    uint8_t* dst = entries_.get() + used;
+    uint8_t* dst = keys_.data() + used;
     const uint64_t offset = format::load_be64(kp + k);
-    std::memcpy(dst, &offset, 8);
-    if (k) std::memcpy(dst + 8, kp, k);
-    used += 8 + k;
+    if (k) std::memcpy(dst, kp, k);
     if (wide_) {
-      starts64_.push_back(used);
+      meta64_[2 * i + 1] = offset;
+      meta64_[2 * i + 2] = used + k;
     } else {
-      starts32_.push_back(uint32_t(used));
+      std::memcpy(&meta32_[3 * i + 1], &offset, 8);
+      meta32_[3 * i + 3] = uint32_t(used + k);
     }
+    used += k;
     count_ = i + 1;
-    const uint64_t h = table_.hash({dst + 8, k});
+    const uint64_t h = table_.hash({dst, k});
     table_.prefetch(h);
     Pending& slot = pending[i % kLag];
     if (i >= kLag) insert(slot);  // the entry kLag keys back
@@ -154,21 +152,6 @@ Result<void> ReaderCore::decode_index(Bytes file, uint64_t count) {
   // Entries are inserted in file order, so the later of two equal keys wins.
   for (uint64_t i = count > kLag ? count - kLag : 0; i < count; ++i) insert(pending[i % kLag]);
   return Ok{};
-}
-
-uint32_t ReaderCore::lookup(Bytes k) const {
-  if (count_ == 0) return KeyTable::kNone;
-  return table_.find(k, table_.hash(k), [this](uint32_t i) { return key(i); });
-}
-
-bool ReaderCore::exists(Bytes k) const { return lookup(k) != KeyTable::kNone; }
-
-Result<std::optional<Bytes>> ReaderCore::get(Bytes k) const {
-  const uint32_t i = lookup(k);
-  if (i == KeyTable::kNone) return std::optional<Bytes>();
-  auto payload = format::read_object(mapping_.bytes(), record_offset(i));
-  if (!payload) return payload.error();
-  return std::optional<Bytes>(*payload);
 }
 
 Result<std::vector<Item>> ReaderCore::prefix(Bytes p) const {

@@ -22,6 +22,7 @@
 #include "core/format.h"
 #include "core/keytable.h"
 #include "core/mapped_file.h"
+#include "core/page_array.h"
 
 namespace tarn {
 
@@ -55,19 +56,26 @@ class ReaderCore {
   // its record offset.
   size_t entry_count() const { return count_; }
   Bytes key(size_t i) const {
-    const uint64_t begin = start(i) + 8;
-    return {entries_.get() + begin, size_t(start(i + 1) - begin)};
+    const uint64_t begin = start(i);
+    return {keys_.data() + begin, size_t(start(i + 1) - begin)};
   }
   uint64_t record_offset(size_t i) const {
+    if (wide_) return meta64_[2 * i + 1];
     uint64_t v;
-    __builtin_memcpy(&v, entries_.get() + start(i), 8);
+    __builtin_memcpy(&v, &meta32_[3 * i + 1], 8);
     return v;
   }
 
   // The payload of `key`, std::nullopt when absent, or a record-read error.
-  Result<std::optional<Bytes>> get(Bytes key) const;
+  Result<std::optional<Bytes>> get(Bytes key) const {
+    const uint32_t i = lookup(key);
+    if (i == KeyTable::kNone) return std::optional<Bytes>();
+    auto payload = format::read_object(mapping_.bytes(), record_offset(i));
+    if (!payload) [[unlikely]] return payload.error();
+    return std::optional<Bytes>(*payload);
+  }
   // Whether `key` is indexed; reads no file bytes.
-  bool exists(Bytes key) const;
+  bool exists(Bytes key) const { return lookup(key) != KeyTable::kNone; }
   // The entries whose keys start with `prefix`, in index order.
   Result<std::vector<Item>> prefix(Bytes prefix) const;
   // Every entry, in index order.
@@ -82,22 +90,28 @@ class ReaderCore {
 
  private:
   ReaderCore() = default;
-  uint32_t lookup(Bytes key) const;  // entry index or KeyTable::kNone
+  // The entry index of `key`, or KeyTable::kNone.
+  uint32_t lookup(Bytes k) const {
+    if (count_ == 0) return KeyTable::kNone;
+    return table_.find(k, table_.hash(k), [this](uint32_t i) { return key(i); });
+  }
   Result<void> check_record(uint64_t offset) const;
   Result<void> decode_index(Bytes file, uint64_t count);
 
   std::string path_;
   MappedFile mapping_;
   FileHeader header_;
-  uint64_t start(size_t i) const { return wide_ ? starts64_[i] : starts32_[i]; }
+  // Entry i's key is keys_[start(i), start(i + 1)). Its start and its record
+  // offset sit side by side in one small record per entry (three 32-bit
+  // words, or two 64-bit ones once the keys add up to 4 GiB), so that the
+  // cache line that locates the key also gives the offset: a lookup then
+  // fetches the key and the payload at the same time instead of one after
+  // the other. A final record holds the end of the last key.
+  uint64_t start(size_t i) const { return wide_ ? meta64_[2 * i] : meta32_[3 * i]; }
 
-  // Entry i is entries_[start(i), start(i + 1)): its record offset (8 bytes,
-  // native order) followed by its key bytes, so that a lookup finds the
-  // offset in the cache line it compared the key in. The starts are 32-bit
-  // unless the entries add up to 4 GiB or more.
-  std::unique_ptr<uint8_t[]> entries_;
-  std::vector<uint32_t> starts32_;
-  std::vector<uint64_t> starts64_;
+  PageArray<uint8_t> keys_;
+  PageArray<uint32_t> meta32_;
+  PageArray<uint64_t> meta64_;
   bool wide_ = false;
   size_t count_ = 0;
   KeyTable table_;  // key -> the last entry with that key
