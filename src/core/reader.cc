@@ -38,7 +38,7 @@ bool starts_with(Bytes key, Bytes prefix) {
 
 }  // namespace
 
-Result<ReaderCore> ReaderCore::open(const std::string& path, bool verify) {
+Result<ReaderCore> ReaderCore::open(const std::string& path, bool verify, uint64_t wide_from) {
   if (path.find('\0') != std::string::npos) {
     return CoreError::IO("cannot open " + path + ": file name contained an unexpected NUL byte");
   }
@@ -68,7 +68,7 @@ Result<ReaderCore> ReaderCore::open(const std::string& path, bool verify) {
   core.header_.num_objects = parsed->num_objects;
   core.header_.file_crc32 = parsed->file_crc32;
 
-  if (auto r = core.decode_index(file, parsed->num_keys); !r) return r.error();
+  if (auto r = core.decode_index(file, parsed->num_keys, wide_from); !r) return r.error();
   if (core.header_.index_offset < size) {
     // The index has been copied out: drop its pages from this mapping (they
     // stay in the page cache) so that they do not count as reader memory.
@@ -82,8 +82,7 @@ Result<ReaderCore> ReaderCore::open(const std::string& path, bool verify) {
   return core;
 }
 
-Result<void> ReaderCore::decode_index(Bytes file, uint64_t count) {
-  const uint64_t size = file.size();
+Result<void> ReaderCore::decode_index(Bytes file, uint64_t count, uint64_t wide_from) {
   const uint8_t* base = file.data();
 
   // First pass: walk the entries' length fields only, with every bounds
@@ -100,7 +99,7 @@ Result<void> ReaderCore::decode_index(Bytes file, uint64_t count) {
   }
 
   // Second pass: copy, presized exactly.
-  wide_ = key_bytes >= (uint64_t(1) << 32);
+  wide_ = key_bytes >= wide_from;
   keys_ = PageArray<uint8_t>(size_t(key_bytes ? key_bytes : 1));
   if (wide_) {
     meta64_ = PageArray<uint64_t>(2 * (size_t(count) + 1));

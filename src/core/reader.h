@@ -47,7 +47,9 @@ class ReaderCore {
  public:
   // Opens, maps and indexes `path`. On failure nothing is left behind: no
   // descriptor, no mapping.
-  static Result<ReaderCore> open(const std::string& path, bool verify);
+  // `wide_from` is the total of key bytes from which the index uses 64-bit
+  // starts; only tests lower it, to reach that layout with small files.
+  static Result<ReaderCore> open(const std::string& path, bool verify, uint64_t wide_from = uint64_t(1) << 32);
 
   ReaderCore(ReaderCore&&) noexcept = default;
   ReaderCore& operator=(ReaderCore&&) noexcept = default;
@@ -96,7 +98,7 @@ class ReaderCore {
     return table_.find(k, table_.hash(k), [this](uint32_t i) { return key(i); });
   }
   Result<void> check_record(uint64_t offset) const;
-  Result<void> decode_index(Bytes file, uint64_t count);
+  Result<void> decode_index(Bytes file, uint64_t count, uint64_t wide_from);
 
   std::string path_;
   MappedFile mapping_;

@@ -1,7 +1,9 @@
 // Unit tests of the cores that need no interpreter: the decoders and
 // encoders of src/core/format.h on crafted bytes (every truncated prefix,
 // every message), the temporary-path rule of src/core/temp_path.h, the UTF-8
-// checks of src/core/utf8.h, the CRC-32 and the CoreError display forms.
+// checks of src/core/utf8.h, the CRC-32, the CoreError display forms, the
+// page-backed arrays and key comparison under the hash tables, and the
+// reader's two index layouts against each other.
 //
 // A plain main(): prints each failure, then "N passed, N failed", and
 // returns non-zero if anything failed. Built by CMake with
@@ -11,16 +13,24 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <limits>
+#include <map>
 #include <random>
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 #include "core/crc32.h"
 #include "core/error.h"
 #include "core/format.h"
+#include "core/keytable.h"
+#include "core/page_array.h"
+#include "core/reader.h"
 #include "core/temp_path.h"
 #include "core/utf8.h"
+#include "core/writer.h"
 
 namespace {
 
@@ -718,6 +728,109 @@ void test_utf8() {
   CHECK_EQ(uint64_t(invalid_out), uint64_t(0));
 }
 
+void test_page_array() {
+  // Below and above the size at which an array gets a mapping of its own.
+  for (size_t n : {size_t(1), size_t(1000), size_t(3) << 20, (size_t(5) << 20) + 12345}) {
+    Context c("n=" + std::to_string(n));
+    tarn::PageArray<uint32_t> a(n);
+    CHECK_EQ(uint64_t(a.size()), uint64_t(n));
+    size_t nonzero = 0;
+    for (size_t i = 0; i < n; ++i) nonzero += a[i] != 0;
+    CHECK_EQ(uint64_t(nonzero), uint64_t(0));
+    a[0] = 7;
+    a[n - 1] = 9;  // the last element is writable
+    if (n * 4 >= (size_t(2) << 20)) CHECK_EQ(uint64_t(reinterpret_cast<uintptr_t>(a.data()) % (2 << 20)), uint64_t(0));
+    tarn::PageArray<uint32_t> b(std::move(a));
+    CHECK(a.empty());
+    CHECK_EQ(uint64_t(b[n - 1]), uint64_t(9));
+    if (n > 1) CHECK_EQ(uint64_t(b[0]), uint64_t(7));
+    tarn::PageArray<uint32_t> d(3);
+    d = std::move(b);
+    CHECK_EQ(uint64_t(d.size()), uint64_t(n));
+    CHECK_EQ(uint64_t(d[0]), uint64_t(n > 1 ? 7 : 9));
+  }
+  tarn::PageArray<uint8_t> empty(0);
+  CHECK(empty.empty());
+}
+
+void test_same_bytes() {
+  std::mt19937 rng(11);
+  int wrong = 0;
+  for (size_t n = 0; n <= 40; ++n) {
+    Buf a(n), b;
+    for (auto& x : a) x = uint8_t(rng());
+    b = a;
+    wrong += !tarn::same_bytes(a.data(), b.data(), n);
+    for (size_t i = 0; i < n; ++i) {
+      b = a;
+      b[i] ^= uint8_t(1 + rng() % 255);
+      wrong += tarn::same_bytes(a.data(), b.data(), n);
+    }
+  }
+  CHECK_EQ(uint64_t(wrong), uint64_t(0));
+}
+
+// One store read through both index layouts (32-bit starts, and the 64-bit
+// starts used from 4 GiB of keys on) must answer every query alike.
+void test_reader_layouts() {
+  std::mt19937 rng(5);
+  tarn::WriterCore w;
+  std::vector<std::string> keys = {"", "a", "ab", "abcdefgh", "abcdefghi", "abcdefghijklmnop",
+                                   "abcdefghijklmnopq", std::string("nul\0key", 7)};
+  for (int i = 0; i < 3000; ++i) {
+    std::string k(rng() % 40, '\0');
+    for (auto& ch : k) ch = char('a' + rng() % 3);
+    keys.push_back(k);
+  }
+  std::vector<std::string> payloads;
+  for (size_t i = 0; i < keys.size(); ++i) {
+    std::string p(rng() % 200, '\0');
+    for (auto& ch : p) ch = char(rng());
+    payloads.push_back(p);
+    auto bytes_of = [](const std::string& s) {
+      return std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(s.data()), s.size());
+    };
+    auto id = w.add_object(bytes_of(p));
+    CHECK(bool(id));
+    CHECK(bool(w.add_key(bytes_of(keys[i]), *id)));
+  }
+  const std::string path =
+      (std::filesystem::temp_directory_path() / ("tarndb-core-tests-" + std::to_string(::getpid()) + ".tndb")).string();
+  CHECK(bool(w.build(path)));
+  auto narrow = tarn::ReaderCore::open(path, true);
+  auto wide = tarn::ReaderCore::open(path, true, 0);
+  std::filesystem::remove(path);
+  CHECK(narrow && wide);
+  if (!narrow || !wide) return;
+  auto same = [](fmt::Bytes a, fmt::Bytes b) {
+    return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size()) == 0);
+  };
+  CHECK_EQ(uint64_t(narrow->entry_count()), uint64_t(wide->entry_count()));
+  int wrong = 0;
+  for (size_t i = 0; i < narrow->entry_count(); ++i) {
+    wrong += !same(narrow->key(i), wide->key(i)) || narrow->record_offset(i) != wide->record_offset(i);
+  }
+  // A later add_key of the same key names that object: the last payload wins.
+  std::map<std::string, std::string> expect;
+  for (size_t i = 0; i < keys.size(); ++i) expect[keys[i]] = payloads[i];
+  for (const auto* r : {&*narrow, &*wide}) {
+    for (const auto& [k, p] : expect) {
+      const fmt::Bytes kb(reinterpret_cast<const uint8_t*>(k.data()), k.size());
+      auto got = r->get(kb);
+      wrong += !got || !*got || !same(**got, fmt::Bytes(reinterpret_cast<const uint8_t*>(p.data()), p.size()));
+      wrong += !r->exists(kb);
+    }
+    const std::string absent = "abcdefghijklmnoz";
+    wrong += r->exists(fmt::Bytes(reinterpret_cast<const uint8_t*>(absent.data()), absent.size()));
+    auto scan = r->prefix(span(bytes("ab")));
+    size_t want = 0;
+    for (const auto& [k, p] : expect) want += k.rfind("ab", 0) == 0;
+    wrong += !scan || scan->size() != want;
+    wrong += !r->verify();
+  }
+  CHECK_EQ(uint64_t(wrong), uint64_t(0));
+}
+
 }  // namespace
 
 int main() {
@@ -729,6 +842,9 @@ int main() {
   test_read_object();
   test_temp_path();
   test_utf8();
+  test_page_array();
+  test_same_bytes();
+  test_reader_layouts();
   std::printf("%d passed, %d failed\n", g_passed, g_failed);
   return g_failed == 0 ? 0 : 1;
 }
