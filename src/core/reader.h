@@ -98,6 +98,7 @@ class ReaderCore {
     return table_.find(k, table_.hash(k), [this](uint32_t i) { return key(i); });
   }
   Result<void> check_record(uint64_t offset) const;
+  Result<std::vector<Item>> collect(size_t begin, size_t end) const;  // entries [begin, end)
   Result<void> decode_index(Bytes file, uint64_t count, uint64_t wide_from);
 
   std::string path_;
@@ -110,6 +111,13 @@ class ReaderCore {
   // fetches the key and the payload at the same time instead of one after
   // the other. A final record holds the end of the last key.
   uint64_t start(size_t i) const { return wide_ ? meta64_[2 * i] : meta32_[3 * i]; }
+  void prefetch_entry(size_t i) const {
+    if (wide_) {
+      __builtin_prefetch(&meta64_[2 * i]);
+    } else {
+      __builtin_prefetch(&meta32_[3 * i]);
+    }
+  }
 
   PageArray<uint8_t> keys_;
   PageArray<uint32_t> meta32_;
