@@ -59,6 +59,13 @@ inline void store_be16(uint8_t* p, uint16_t v) { p[0] = uint8_t(v >> 8); p[1] = 
 inline void store_be32(uint8_t* p, uint32_t v) { v = __builtin_bswap32(v); __builtin_memcpy(p, &v, 4); }
 inline void store_be64(uint8_t* p, uint64_t v) { v = __builtin_bswap64(v); __builtin_memcpy(p, &v, 8); }
 
+// a < b in index order: unsigned bytes, a proper prefix first.
+inline bool key_less(Bytes a, Bytes b) {
+  const size_t n = a.size() < b.size() ? a.size() : b.size();
+  const int c = n ? __builtin_memcmp(a.data(), b.data(), n) : 0;
+  return c < 0 || (c == 0 && a.size() < b.size());
+}
+
 // True iff [off, off + len) lies inside a buffer of `size` bytes, without
 // forming off + len.
 inline bool fits(uint64_t off, uint64_t len, uint64_t size) { return off <= size && size - off >= len; }

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "core/crc32.h"
+#include "core/fd.h"
 #include "core/offset_set.h"
 
 namespace tarn {
@@ -19,18 +20,7 @@ using format::fits;
 using format::kHeaderSize;
 using format::kRecordPrefix;
 
-// Closes the descriptor when open() returns, whatever the outcome.
-struct FdGuard {
-  int fd;
-  ~FdGuard() { ::close(fd); }
-};
-
-// a < b in key order: unsigned bytes, a proper prefix first.
-bool key_less(Bytes a, Bytes b) {
-  const size_t n = std::min(a.size(), b.size());
-  const int c = n ? std::memcmp(a.data(), b.data(), n) : 0;
-  return c < 0 || (c == 0 && a.size() < b.size());
-}
+using format::key_less;
 
 bool starts_with(Bytes key, Bytes prefix) {
   return key.size() >= prefix.size() && (prefix.empty() || std::memcmp(key.data(), prefix.data(), prefix.size()) == 0);
@@ -42,18 +32,15 @@ Result<ReaderCore> ReaderCore::open(const std::string& path, bool verify, uint64
   if (path.find('\0') != std::string::npos) {
     return CoreError::IO("cannot open " + path + ": file name contained an unexpected NUL byte");
   }
-  int fd;
-  do fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  while (fd < 0 && errno == EINTR);
-  if (fd < 0) return CoreError::IO("cannot open " + path + ": " + os_error_text(errno));
-  FdGuard guard{fd};
+  const Fd fd(no_eintr([&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC); }));
+  if (fd.get() < 0) return CoreError::IO("cannot open " + path + ": " + os_error_text(errno));
 
   struct stat st;
-  if (::fstat(fd, &st) < 0) return CoreError::IO("mmap failed: " + os_error_text(errno));
+  if (::fstat(fd.get(), &st) < 0) return CoreError::IO("mmap failed: " + os_error_text(errno));
   const uint64_t size = uint64_t(st.st_size);
   // An empty file is mapped one byte long: a zero-length mapping is refused.
   const size_t map_len = size ? size_t(size) : 1;
-  void* addr = ::mmap(nullptr, map_len, PROT_READ, MAP_SHARED, fd, 0);
+  void* addr = ::mmap(nullptr, map_len, PROT_READ, MAP_SHARED, fd.get(), 0);
   if (addr == MAP_FAILED) return CoreError::IO("mmap failed: " + os_error_text(errno));
 
   ReaderCore core;

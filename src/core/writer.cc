@@ -10,6 +10,7 @@
 #include <charconv>
 #include <cstring>
 
+#include "core/fd.h"
 #include "core/format.h"
 #include "core/temp_path.h"
 
@@ -18,24 +19,6 @@ namespace {
 
 using format::kHeaderSize;
 using format::kRecordPrefix;
-
-// Owns a descriptor; closes it on every path out of a build.
-class Fd {
- public:
-  explicit Fd(int fd = -1) : fd_(fd) {}
-  Fd(Fd&& o) noexcept : fd_(o.fd_) { o.fd_ = -1; }
-  Fd& operator=(Fd&& o) noexcept {
-    std::swap(fd_, o.fd_);
-    return *this;
-  }
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);  // an error from close is of no use here
-  }
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 constexpr const char* kWholeBuffer = "failed to write whole buffer";
 constexpr const char* kBufferedData = "failed to write the buffered data";
@@ -62,15 +45,10 @@ Result<void> write_all(int fd, const uint8_t* p, size_t n, const char* zero_writ
 // build's finished target. The lock is held until the descriptor is closed.
 Result<Fd> open_locked(const std::string& tmp) {
   for (;;) {
-    int raw;
-    do raw = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
-    while (raw < 0 && errno == EINTR);
+    const int raw = no_eintr([&] { return ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666); });
     if (raw < 0) return CoreError::IO("open tmp: " + os_error_text(errno));
     Fd fd(raw);
-    int rc;
-    do rc = ::flock(fd.get(), LOCK_EX);
-    while (rc < 0 && errno == EINTR);
-    if (rc < 0) return CoreError::IO("lock tmp: " + os_error_text(errno));
+    if (no_eintr([&] { return ::flock(fd.get(), LOCK_EX); }) < 0) return CoreError::IO("lock tmp: " + os_error_text(errno));
     struct stat held, named;
     if (::fstat(fd.get(), &held) < 0) return CoreError::IO("lock tmp: " + os_error_text(errno));
     if (::stat(tmp.c_str(), &named) == 0 && named.st_dev == held.st_dev && named.st_ino == held.st_ino) {
@@ -90,23 +68,13 @@ std::string parent_dir(const std::string& path) {
 // Makes the rename durable. Filesystems that cannot sync a directory say so
 // with EINVAL or ENOTSUP; there is nothing more to be done on them.
 Result<void> sync_dir(const std::string& dir) {
-  int raw;
-  do raw = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  while (raw < 0 && errno == EINTR);
+  const int raw = no_eintr([&] { return ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
   if (raw < 0) return CoreError::IO("sync dir: " + os_error_text(errno));
   Fd fd(raw);
-  int rc;
-  do rc = ::fsync(fd.get());
-  while (rc < 0 && errno == EINTR);
-  if (rc < 0 && errno != EINVAL && errno != ENOTSUP) return CoreError::IO("sync dir: " + os_error_text(errno));
+  if (no_eintr([&] { return ::fsync(fd.get()); }) < 0 && errno != EINVAL && errno != ENOTSUP) return CoreError::IO("sync dir: " + os_error_text(errno));
   return Ok{};
 }
 
-bool bytes_less(std::span<const uint8_t> a, std::span<const uint8_t> b) {
-  const size_t n = std::min(a.size(), b.size());
-  const int c = n ? std::memcmp(a.data(), b.data(), n) : 0;
-  return c < 0 || (c == 0 && a.size() < b.size());
-}
 
 }  // namespace
 
@@ -244,7 +212,7 @@ Result<BuildReport> WriterCore::build(const std::string& path) const {
     // Equal padded prefixes and a key of at most 16 bytes: it is a prefix of
     // the other (or equal to it), so the shorter one sorts first.
     if (a.len <= 16 || b.len <= 16) return a.len < b.len;
-    return bytes_less(key_of(a.idx), key_of(b.idx));
+    return format::key_less(key_of(a.idx), key_of(b.idx));
   });
   std::vector<uint32_t> order;
   order.reserve(sortable.size());
@@ -261,15 +229,10 @@ Result<BuildReport> WriterCore::build(const std::string& path) const {
   Fd fd = std::move(*opened);
 
   // Truncate only under the lock: a leftover temporary file is reused.
-  int rc;
-  do rc = ::ftruncate(fd.get(), 0);
-  while (rc < 0 && errno == EINTR);
-  if (rc < 0) return CoreError::IO(os_error_text(errno));
+  if (no_eintr([&] { return ::ftruncate(fd.get(), 0); }) < 0) return CoreError::IO(os_error_text(errno));
 
   if (auto r = write_file(fd.get(), order); !r) return r.error();
-  do rc = ::fsync(fd.get());
-  while (rc < 0 && errno == EINTR);
-  if (rc < 0) return CoreError::IO(os_error_text(errno));
+  if (no_eintr([&] { return ::fsync(fd.get()); }) < 0) return CoreError::IO(os_error_text(errno));
 
   if (::rename(tmp.c_str(), path.c_str()) < 0) return CoreError::IO("rename: " + os_error_text(errno));
   if (auto r = sync_dir(parent_dir(tmp)); !r) return r.error();
