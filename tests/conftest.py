@@ -6,10 +6,10 @@ Everything here is a plain function (importable with ``from conftest import
 fixtures wrapping them.
 
 * A reference model of the ``.tndb`` format:
-  ``expected_tndb`` lays out the exact bytes a build must produce,
-  ``header_bytes`` / ``record_bytes`` / ``entry_bytes`` / ``assemble`` craft
-  (possibly broken) files by hand, ``parse_tndb`` decodes a writer-produced
-  file strictly, ``check_tndb`` checks its invariants and whole-file CRC.
+  ``expected_tndb`` gives the exact bytes a build must produce (through
+  ``filecraft``, which also crafts broken files by hand), ``parse_tndb``
+  decodes a writer-produced file strictly, ``check_tndb`` checks its
+  invariants and whole-file CRC.
 * ``build(tmp_path, objects, keys)``: stages content in a ``_TarnWriter`` and
   builds it, returning the path of the file.
 * ``run_python(code, ...)`` / ``spawn_python(code, ...)``: run a snippet in a
@@ -24,12 +24,14 @@ import struct
 import subprocess
 import sys
 import textwrap
-import zlib
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Iterable, Mapping, Sequence, Union
 
 import pytest
+
+# The byte layout of the format is modelled once, in filecraft.
+from filecraft import HEADER_SIZE, MAGIC, RECORD_PREFIX, VERSION, crc32, standard
 
 TESTS_DIR = Path(__file__).resolve().parent
 REPO_ROOT = TESTS_DIR.parent
@@ -38,21 +40,11 @@ REPO_ROOT = TESTS_DIR.parent
 # Format constants
 # ---------------------------------------------------------------------------
 
-MAGIC = b"TNDB"
-VERSION = 2
-HEADER_SIZE = 40
-RECORD_PREFIX = 8
-ENTRY_OVERHEAD = 10
 MAX_KEY_LEN = 0xFFFF
 MAX_PAYLOAD_LEN = 0xFFFFFFFF
 
 KeyLike = Union[str, bytes, bytearray, Sequence[int]]
 KeyPairs = Union[Mapping[KeyLike, int], Iterable[tuple]]
-
-
-def crc32(data: bytes) -> int:
-    """The standard CRC-32 (zlib's), as an unsigned 32-bit value."""
-    return zlib.crc32(data) & 0xFFFFFFFF
 
 
 def key_bytes(key) -> bytes:
@@ -73,93 +65,16 @@ def _key_pairs(keys: KeyPairs | None) -> list[tuple]:
     return list(keys)
 
 
-# ---------------------------------------------------------------------------
-# Byte crafting
-# ---------------------------------------------------------------------------
-
-
-def header_bytes(
-    num_keys: int = 0,
-    num_objects: int = 0,
-    index_offset: int = HEADER_SIZE,
-    file_crc32: int = 0,
-    *,
-    magic: bytes = MAGIC,
-    version: int = VERSION,
-    data_offset: int = HEADER_SIZE,
-    reserved1: bytes = b"\0\0\0",
-    reserved2: bytes = b"\0\0\0\0",
-) -> bytes:
-    """The 40 header bytes, every field overridable (for crafting bad files)."""
-    assert len(magic) == 4 and len(reserved1) == 3 and len(reserved2) == 4
-    h = (
-        magic
-        + bytes([version])
-        + reserved1
-        + struct.pack(">IIQQI", num_keys, num_objects, index_offset, data_offset, file_crc32)
-        + reserved2
-    )
-    assert len(h) == HEADER_SIZE
-    return h
-
-
-def record_bytes(payload: bytes, *, length: int | None = None, crc: int | None = None) -> bytes:
-    """An object record: u32 length, u32 CRC-32 of the payload, payload."""
-    n = len(payload) if length is None else length
-    c = crc32(payload) if crc is None else crc
-    return struct.pack(">II", n, c) + payload
-
-
-def entry_bytes(key, record_offset: int, *, key_len: int | None = None) -> bytes:
-    """An index entry: u16 key length, key bytes, u64 record offset."""
-    k = key_bytes(key)
-    n = len(k) if key_len is None else key_len
-    return struct.pack(">H", n) + k + struct.pack(">Q", record_offset)
-
-
-def assemble(
-    data: bytes,
-    index: bytes,
-    num_keys: int,
-    num_objects: int,
-    *,
-    index_offset: int | None = None,
-    file_crc32: int | None = None,
-    **header_overrides,
-) -> bytes:
-    """Header + data section + index section, with the CRC-32 of bytes 40..end
-    computed unless given."""
-    body = data + index
-    return (
-        header_bytes(
-            num_keys,
-            num_objects,
-            HEADER_SIZE + len(data) if index_offset is None else index_offset,
-            crc32(body) if file_crc32 is None else file_crc32,
-            **header_overrides,
-        )
-        + body
-    )
-
-
 def expected_tndb(objects: Sequence[bytes], keys: KeyPairs | None = None) -> bytes:
     """The exact bytes a build of this staged content must produce.
 
     ``objects`` are the payloads in object-ID order; ``keys`` is a mapping or
     a sequence of ``(key, obj_id)`` pairs in ``add_key`` order (the last pair
     for a key wins; a str and its UTF-8 bytes are the same key)."""
-    offsets = []
-    data = bytearray()
-    for payload in objects:
-        offsets.append(HEADER_SIZE + len(data))
-        data += record_bytes(bytes(payload))
     mapping: dict[bytes, int] = {}
     for key, obj_id in _key_pairs(keys):
         mapping[key_bytes(key)] = int(obj_id)
-    index = bytearray()
-    for k in sorted(mapping):  # bytes sort unsigned, a proper prefix first
-        index += entry_bytes(k, offsets[mapping[k]])
-    return assemble(bytes(data), bytes(index), len(mapping), len(objects))
+    return standard([bytes(p) for p in objects], mapping)
 
 
 # ---------------------------------------------------------------------------
