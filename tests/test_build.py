@@ -6,6 +6,7 @@ the temporary file, re-checked against the path and held until after the
 rename; (b) a directory sync after the rename; (c) content the format cannot
 hold refused early (keys: see test_writer.py)."""
 
+import contextlib
 import errno
 import fcntl
 import os
@@ -596,6 +597,17 @@ def start_blocked_build(target):
     return child
 
 
+@contextlib.contextmanager
+def leftover_locked(tmp_path):
+    """A leftover out.tndb.tmp holding b"junk", locked as another build would
+    hold it, and a build of out.tndb started and waiting for that lock."""
+    with open(tmp_path / "out.tndb.tmp", "wb") as held:
+        held.write(b"junk")
+        held.flush()
+        fcntl.flock(held, fcntl.LOCK_EX)
+        yield held, start_blocked_build(tmp_path / "out.tndb")
+
+
 def finish(child):
     out, err = child.communicate(timeout=60)
     assert child.returncode == 0, err.decode()
@@ -604,11 +616,7 @@ def finish(child):
 
 def test_build_waits_for_lock_on_temp_file(tmp_path):
     target = tmp_path / "out.tndb"
-    with open(tmp_path / "out.tndb.tmp", "wb") as held:
-        held.write(b"junk")
-        held.flush()
-        fcntl.flock(held, fcntl.LOCK_EX)
-        child = start_blocked_build(target)
+    with leftover_locked(tmp_path) as (held, child):
         try:
             assert child.poll() is None, "the build did not wait for the lock"
             assert not target.exists()
@@ -626,11 +634,7 @@ def test_build_rechecks_temp_path_after_locking_moved(tmp_path):
     # not write into it, but open the temporary path afresh.
     target = tmp_path / "out.tndb"
     tmp = tmp_path / "out.tndb.tmp"
-    with open(tmp, "wb") as held:
-        held.write(b"junk")
-        held.flush()
-        fcntl.flock(held, fcntl.LOCK_EX)
-        child = start_blocked_build(target)
+    with leftover_locked(tmp_path) as (held, child):
         os.rename(tmp, tmp_path / "moved")
         fcntl.flock(held, fcntl.LOCK_UN)
         finish(child)
@@ -645,11 +649,7 @@ def test_build_rechecks_temp_path_after_locking_renamed_into_place(tmp_path):
     # it would corrupt that target; the build must start over.
     target = tmp_path / "out.tndb"
     tmp = tmp_path / "out.tndb.tmp"
-    with open(tmp, "wb") as held:
-        held.write(b"junk")
-        held.flush()
-        fcntl.flock(held, fcntl.LOCK_EX)
-        child = start_blocked_build(target)
+    with leftover_locked(tmp_path) as (held, child):
         with open(tmp, "rb") as observer:
             os.rename(tmp, target)
             fcntl.flock(held, fcntl.LOCK_UN)
@@ -663,11 +663,7 @@ def test_build_rechecks_temp_path_after_locking_renamed_into_place(tmp_path):
 def test_build_rechecks_temp_path_after_locking_replaced(tmp_path):
     target = tmp_path / "out.tndb"
     tmp = tmp_path / "out.tndb.tmp"
-    with open(tmp, "wb") as held:
-        held.write(b"junk")
-        held.flush()
-        fcntl.flock(held, fcntl.LOCK_EX)
-        child = start_blocked_build(target)
+    with leftover_locked(tmp_path) as (held, child):
         with open(tmp, "rb") as observer:
             os.unlink(tmp)
             (tmp_path / "out.tndb.tmp").write_bytes(b"replacement leftover" * 100)
