@@ -244,21 +244,26 @@ def test_bad_input_leaves_an_existing_target_untouched(tmp_path: pathlib.Path, f
 
 
 @pytest.mark.parametrize(
-    ("content", "message"),
+    ("name", "key", "content", "message"),
     [
-        ('{"id": "a"}\n{"name": "b"}\n', "input.jsonl:2: missing key field 'id'"),
-        ('{"id": "a"}\n{"id": null}\n', "input.jsonl:2: key field 'id' is null"),
-        ('{"id": 1.5}\n', "input.jsonl:1: key field 'id' must be a string or an integer, not a number"),
-        ('[1, 2]\n', "input.jsonl:1: expected a JSON object, got an array"),
-        ('{"id": "a"}\n{"id": "b"}\n{"id": "a"}\n', "input.jsonl:3: duplicate key 'a' (first on line 1)"),
-        ('{"id": "a", "v": 1e400}\n{"id": "b", "v": 100000000000000000000000}\n', "input.jsonl:2: cannot store the record"),
+        ("input.jsonl", "id", '{"id": "a"}\n{"name": "b"}\n', "input.jsonl:2: missing key field 'id'"),
+        ("input.jsonl", "id", '{"id": "a"}\n{"id": null}\n', "input.jsonl:2: key field 'id' is null"),
+        ("input.jsonl", "id", '{"id": 1.5}\n', "input.jsonl:1: key field 'id' must be a string or an integer, not a number"),
+        ("input.jsonl", "id", '[1, 2]\n', "input.jsonl:1: expected a JSON object, got an array"),
+        ("input.jsonl", "id", '{"id": "a"}\n{"id": "b"}\n{"id": "a"}\n', "input.jsonl:3: duplicate key 'a' (first on line 1)"),
+        ("input.jsonl", "id", '{"id": "a", "v": 1e400}\n{"id": "b", "v": 100000000000000000000000}\n', "input.jsonl:2: cannot store the record"),
+        ("input.csv", "code", "code,name\nA,a\nB\n", "input.csv:3: expected 2 fields, got 1"),
+        ("input.csv", "code", "name,other\na,b\n", "input.csv:1: missing key field 'code': no such column in the header"),
+        ("input.csv", "code", "code,code\nA,B\n", "input.csv:1: column 'code' appears twice in the header"),
+        ("input.csv", "code", 'code,name\nA,"open\n', "input.csv:2: invalid CSV: "),
+        ("input.csv", "code", "", "input.csv:1: no header row"),
     ],
 )
-def test_bad_json_records(tmp_path: pathlib.Path, content: str, message: str) -> None:
-    src = tmp_path / "input.jsonl"
+def test_bad_input_records(tmp_path: pathlib.Path, name: str, key: str, content: str, message: str) -> None:
+    src = tmp_path / name
     src.write_text(content, encoding="utf-8")
     out = tmp_path / "out.tndb"
-    proc = run("build", out, src, "--key", "id")
+    proc = run("build", out, src, "--key", key)
     assert proc.returncode == 1
     assert error_line(proc).startswith(f"tarndb: {tmp_path / message}")
     assert not out.exists()
@@ -270,26 +275,6 @@ def test_invalid_utf8_in_input(tmp_path: pathlib.Path) -> None:
     proc = run("build", tmp_path / "o.tndb", src, "--key", "id")
     assert proc.returncode == 1
     assert error_line(proc).startswith(f"tarndb: {src}:2: invalid UTF-8")
-
-
-@pytest.mark.parametrize(
-    ("content", "message"),
-    [
-        ("code,name\nA,a\nB\n", "input.csv:3: expected 2 fields, got 1"),
-        ("name,other\na,b\n", "input.csv:1: missing key field 'code': no such column in the header"),
-        ("code,code\nA,B\n", "input.csv:1: column 'code' appears twice in the header"),
-        ('code,name\nA,"open\n', "input.csv:2: invalid CSV: "),
-        ("", "input.csv:1: no header row"),
-    ],
-)
-def test_bad_csv_records(tmp_path: pathlib.Path, content: str, message: str) -> None:
-    src = tmp_path / "input.csv"
-    src.write_text(content, encoding="utf-8")
-    out = tmp_path / "out.tndb"
-    proc = run("build", out, src, "--key", "code")
-    assert proc.returncode == 1
-    assert error_line(proc).startswith(f"tarndb: {tmp_path / message}")
-    assert not out.exists()
 
 
 def test_missing_input_and_missing_output_directory(tmp_path: pathlib.Path, fruit_jsonl: pathlib.Path) -> None:
