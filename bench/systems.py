@@ -23,6 +23,7 @@ How each store is used (the choices are the documented fast paths of each):
 
 from __future__ import annotations
 
+import importlib
 import os
 import pickle
 from typing import Any, Callable
@@ -49,9 +50,17 @@ class System:
     suffix = ""
     ordered = True  # whether prefix scans use an order (else: full scan)
     bytes_keys = False  # whether lookups take bytes (lookup lists are encoded once)
+    # (module, what its absence means): the module the system needs.
+    requires: tuple[str, str] | None = None
 
     @classmethod
     def available(cls) -> tuple[bool, str]:
+        if cls.requires is not None:
+            module, missing = cls.requires
+            try:
+                importlib.import_module(module)
+            except ImportError as e:
+                return False, f"{missing}: {e}"
         return True, ""
 
     @classmethod
@@ -93,13 +102,7 @@ class Tarn(System):
     name = "tarndb"
     suffix = ".tndb"
 
-    @classmethod
-    def available(cls):
-        try:
-            import tarndb._tarndb  # noqa: F401
-        except ImportError as e:
-            return False, f"tarndb._tarndb not importable: {e}"
-        return True, ""
+    requires = ("tarndb._tarndb", "tarndb._tarndb not importable")
 
     @classmethod
     def version(cls):
@@ -194,13 +197,7 @@ class Lmdb(System):
     suffix = ".lmdb"
     bytes_keys = True
 
-    @classmethod
-    def available(cls):
-        try:
-            import lmdb  # noqa: F401
-        except ImportError as e:
-            return False, f"py-lmdb not installed: {e}"
-        return True, ""
+    requires = ("lmdb", "py-lmdb not installed")
 
     @classmethod
     def version(cls):
@@ -327,13 +324,7 @@ class Gdbm(System):
     suffix = ".gdbm"
     ordered = False
 
-    @classmethod
-    def available(cls):
-        try:
-            import dbm.gnu  # noqa: F401
-        except ImportError as e:
-            return False, f"dbm.gnu missing from this interpreter: {e}"
-        return True, ""
+    requires = ("dbm.gnu", "dbm.gnu missing from this interpreter")
 
     @classmethod
     def version(cls):
