@@ -18,12 +18,24 @@ using Reader = Instance<ReaderCore>;
 
 const ReaderCore& core(void* p) { return *static_cast<const ReaderCore*>(p); }
 
+// A list of n items, item(i) giving each as a new reference (null with an
+// exception set on failure, which drops the list built so far).
+template <class F>
+PyObject* new_list(size_t n, F&& item) {
+  Ref list = Ref::steal(PyList_New(Py_ssize_t(n)));
+  if (!list) return nullptr;
+  for (size_t i = 0; i < n; ++i) {
+    PyObject* x = item(i);
+    if (!x) return nullptr;
+    PyList_SET_ITEM(list.get(), Py_ssize_t(i), x);
+  }
+  return list.release();
+}
+
 // A list of (key text, payload bytes) tuples, built only once the core has
 // read every record, so a failure leaves no half-built result.
 PyObject* item_list(const ReaderCore& r, const std::vector<Item>& items) {
-  Ref list = Ref::steal(PyList_New(Py_ssize_t(items.size())));
-  if (!list) return nullptr;
-  for (size_t i = 0; i < items.size(); ++i) {
+  return new_list(items.size(), [&](size_t i) -> PyObject* {
     Ref key = Ref::steal(key_text(r.key(items[i].entry)));
     if (!key) return nullptr;
     Ref payload = Ref::steal(new_bytes(items[i].payload));
@@ -32,9 +44,8 @@ PyObject* item_list(const ReaderCore& r, const std::vector<Item>& items) {
     if (!pair) return nullptr;
     PyTuple_SET_ITEM(pair, 0, key.release());
     PyTuple_SET_ITEM(pair, 1, payload.release());
-    PyList_SET_ITEM(list.get(), Py_ssize_t(i), pair);
-  }
-  return list.release();
+    return pair;
+  });
 }
 
 PyObject* get_raw(PyObject*, void* self, PyObject* const* args) {
@@ -62,14 +73,7 @@ PyObject* prefix_raw(PyObject*, void* self, PyObject* const* args) {
 
 PyObject* keys(PyObject*, void* self, PyObject* const*) {
   const ReaderCore& r = core(self);
-  Ref list = Ref::steal(PyList_New(Py_ssize_t(r.entry_count())));
-  if (!list) return nullptr;
-  for (size_t i = 0; i < r.entry_count(); ++i) {
-    PyObject* text = key_text(r.key(i));
-    if (!text) return nullptr;
-    PyList_SET_ITEM(list.get(), Py_ssize_t(i), text);
-  }
-  return list.release();
+  return new_list(r.entry_count(), [&](size_t i) { return key_text(r.key(i)); });
 }
 
 PyObject* items_raw(PyObject*, void* self, PyObject* const*) {
@@ -81,14 +85,7 @@ PyObject* items_raw(PyObject*, void* self, PyObject* const*) {
 PyObject* objects_raw(PyObject*, void* self, PyObject* const*) {
   auto objects = core(self).objects();
   if (!objects) return raise_core_error(objects.error());
-  Ref list = Ref::steal(PyList_New(Py_ssize_t(objects->size())));
-  if (!list) return nullptr;
-  for (size_t i = 0; i < objects->size(); ++i) {
-    PyObject* b = new_bytes((*objects)[i]);
-    if (!b) return nullptr;
-    PyList_SET_ITEM(list.get(), Py_ssize_t(i), b);
-  }
-  return list.release();
+  return new_list(objects->size(), [&](size_t i) { return new_bytes((*objects)[i]); });
 }
 
 // Sets d[name] = value, stealing `value`.
