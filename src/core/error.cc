@@ -9,6 +9,12 @@ std::string CoreError::detail() const {
   return text_;
 }
 
+CoreError CoreError::IO(const std::string& context, int err) {
+  CoreError e(ErrorKind::kIO, context + os_error_text(err), 0);
+  e.errno_ = err;
+  return e;
+}
+
 std::string CoreError::message() const {
   const char* prefix = "TarnError: ";
   switch (kind_) {

@@ -25,9 +25,14 @@ class [[nodiscard]] CoreError {
   static CoreError Corrupt(std::string text) { return {ErrorKind::kCorrupt, std::move(text), 0}; }
   static CoreError Version(uint8_t version) { return {ErrorKind::kVersion, {}, version}; }
   static CoreError IO(std::string text) { return {ErrorKind::kIO, std::move(text), 0}; }
+  // An operating-system failure: `context` (may be empty), then the
+  // description of `err` as os_error_text gives it; errno() keeps the number.
+  static CoreError IO(const std::string& context, int err);
   static CoreError Usage(std::string text) { return {ErrorKind::kUsage, std::move(text), 0}; }
 
   ErrorKind kind() const { return kind_; }
+  // The operating system's error number behind a kIO error, or 0.
+  int os_errno() const { return errno_; }
   // The text after the kind's prefix ("unsupported version N" for kVersion).
   std::string detail() const;
   // The display form: the kind's prefix, a colon and a blank, then detail().
@@ -40,6 +45,7 @@ class [[nodiscard]] CoreError {
   ErrorKind kind_;
   std::string text_;
   uint8_t version_;
+  int errno_ = 0;
 };
 
 // Describes the operating-system error `err` as "<platform text> (os error N)".

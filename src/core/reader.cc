@@ -33,15 +33,15 @@ Result<ReaderCore> ReaderCore::open(const std::string& path, bool verify, uint64
     return CoreError::IO("cannot open " + path + ": file name contained an unexpected NUL byte");
   }
   const Fd fd(no_eintr([&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC); }));
-  if (fd.get() < 0) return CoreError::IO("cannot open " + path + ": " + os_error_text(errno));
+  if (fd.get() < 0) return CoreError::IO("cannot open " + path + ": ", errno);
 
   struct stat st;
-  if (::fstat(fd.get(), &st) < 0) return CoreError::IO("mmap failed: " + os_error_text(errno));
+  if (::fstat(fd.get(), &st) < 0) return CoreError::IO("mmap failed: ", errno);
   const uint64_t size = uint64_t(st.st_size);
   // An empty file is mapped one byte long: a zero-length mapping is refused.
   const size_t map_len = size ? size_t(size) : 1;
   void* addr = ::mmap(nullptr, map_len, PROT_READ, MAP_SHARED, fd.get(), 0);
-  if (addr == MAP_FAILED) return CoreError::IO("mmap failed: " + os_error_text(errno));
+  if (addr == MAP_FAILED) return CoreError::IO("mmap failed: ", errno);
 
   ReaderCore core;
   core.mapping_ = MappedFile(addr, map_len, size_t(size));  // unmapped with `core` on any failure below

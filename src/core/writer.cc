@@ -22,6 +22,7 @@ using format::kRecordPrefix;
 
 constexpr const char* kWholeBuffer = "failed to write whole buffer";
 constexpr const char* kBufferedData = "failed to write the buffered data";
+constexpr const char* kCancelled = "build cancelled";
 
 // Writes all of [p, p + n), resuming after signals and partial writes.
 Result<void> write_all(int fd, const uint8_t* p, size_t n, const char* zero_write_text) {
@@ -29,7 +30,7 @@ Result<void> write_all(int fd, const uint8_t* p, size_t n, const char* zero_writ
     ssize_t w = ::write(fd, p, n);
     if (w < 0) {
       if (errno == EINTR) continue;
-      return CoreError::IO(os_error_text(errno));
+      return CoreError::IO("", errno);
     }
     if (w == 0) return CoreError::IO(zero_write_text);
     p += w;
@@ -46,11 +47,11 @@ Result<void> write_all(int fd, const uint8_t* p, size_t n, const char* zero_writ
 Result<Fd> open_locked(const std::string& tmp) {
   for (;;) {
     const int raw = no_eintr([&] { return ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666); });
-    if (raw < 0) return CoreError::IO("open tmp: " + os_error_text(errno));
+    if (raw < 0) return CoreError::IO("open tmp: ", errno);
     Fd fd(raw);
-    if (no_eintr([&] { return ::flock(fd.get(), LOCK_EX); }) < 0) return CoreError::IO("lock tmp: " + os_error_text(errno));
+    if (no_eintr([&] { return ::flock(fd.get(), LOCK_EX); }) < 0) return CoreError::IO("lock tmp: ", errno);
     struct stat held, named;
-    if (::fstat(fd.get(), &held) < 0) return CoreError::IO("lock tmp: " + os_error_text(errno));
+    if (::fstat(fd.get(), &held) < 0) return CoreError::IO("lock tmp: ", errno);
     if (::stat(tmp.c_str(), &named) == 0 && named.st_dev == held.st_dev && named.st_ino == held.st_ino) {
       return fd;
     }
@@ -69,9 +70,9 @@ std::string parent_dir(const std::string& path) {
 // with EINVAL or ENOTSUP; there is nothing more to be done on them.
 Result<void> sync_dir(const std::string& dir) {
   const int raw = no_eintr([&] { return ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
-  if (raw < 0) return CoreError::IO("sync dir: " + os_error_text(errno));
+  if (raw < 0) return CoreError::IO("sync dir: ", errno);
   Fd fd(raw);
-  if (no_eintr([&] { return ::fsync(fd.get()); }) < 0 && errno != EINVAL && errno != ENOTSUP) return CoreError::IO("sync dir: " + os_error_text(errno));
+  if (no_eintr([&] { return ::fsync(fd.get()); }) < 0 && errno != EINVAL && errno != ENOTSUP) return CoreError::IO("sync dir: ", errno);
   return Ok{};
 }
 
@@ -128,15 +129,27 @@ Result<void> WriterCore::add_key(std::span<const uint8_t> key, uint64_t obj_id) 
   return Ok{};
 }
 
-Result<void> WriterCore::write_file(int fd, std::span<const uint32_t> order) const {
+Result<void> WriterCore::write_file(int fd, std::span<const uint32_t> order, BuildObserver* observer) const {
+  uint64_t total = kHeaderSize + data_len_;
+  for (const KeyEntry& e : entries_) total += format::kEntryOverhead + e.len;
+  uint64_t written = 0;
+  // Counts `n` more bytes written and asks the observer whether to go on.
+  auto advance = [&](uint64_t n) -> Result<void> {
+    written += n;
+    if (observer && !observer->on_progress(written, total)) return CoreError::IO(kCancelled);
+    return Ok{};
+  };
+
   // The header goes in last, once the CRC of the index is known: a zeroed
   // placeholder keeps the writes sequential.
   uint8_t header[kHeaderSize] = {};
   if (auto r = write_all(fd, header, kHeaderSize, kBufferedData); !r) return r;
+  if (auto r = advance(kHeaderSize); !r) return r;
 
   Result<void> status = Ok{};
   records_.for_each_chunk([&](std::span<const uint8_t> chunk) {
     if (status) status = write_all(fd, chunk.data(), chunk.size(), kWholeBuffer);
+    if (status) status = advance(chunk.size());
   });
   if (!status) return status;
 
@@ -147,8 +160,10 @@ Result<void> WriterCore::write_file(int fd, std::span<const uint32_t> order) con
   auto flush = [&]() -> Result<void> {
     crc.update(buf);
     auto r = write_all(fd, buf.data(), buf.size(), kBufferedData);
+    const size_t n = buf.size();
     buf.clear();
-    return r;
+    if (!r) return r;
+    return advance(n);
   };
   // Sorted order visits the entries, their key bytes and their objects'
   // offsets at random: prefetch each a few steps ahead so the misses overlap.
@@ -182,13 +197,13 @@ Result<void> WriterCore::write_file(int fd, std::span<const uint32_t> order) con
     ssize_t w = ::pwrite(fd, header, kHeaderSize, 0);
     if (w == ssize_t(kHeaderSize)) break;
     if (w < 0 && errno == EINTR) continue;
-    if (w < 0) return CoreError::IO(os_error_text(errno));
+    if (w < 0) return CoreError::IO("", errno);
     return CoreError::IO(kBufferedData);  // a header write is never partial on a regular file
   }
   return Ok{};
 }
 
-Result<BuildReport> WriterCore::build(const std::string& path) const {
+Result<BuildReport> WriterCore::build(const std::string& path, BuildObserver* observer) const {
   const std::string tmp = temp_path_for(path);
 
   // Sort key indices by key bytes; the 16-byte prefixes settle most
@@ -229,18 +244,32 @@ Result<BuildReport> WriterCore::build(const std::string& path) const {
   Fd fd = std::move(*opened);
 
   // Truncate only under the lock: a leftover temporary file is reused.
-  if (no_eintr([&] { return ::ftruncate(fd.get(), 0); }) < 0) return CoreError::IO(os_error_text(errno));
+  if (no_eintr([&] { return ::ftruncate(fd.get(), 0); }) < 0) return CoreError::IO("", errno);
 
-  if (auto r = write_file(fd.get(), order); !r) return r.error();
-  if (no_eintr([&] { return ::fsync(fd.get()); }) < 0) return CoreError::IO(os_error_text(errno));
+  if (auto r = write_file(fd.get(), order, observer); !r) {
+    // A cancelled build takes its temporary file away; it still holds the
+    // lock, so no other build is writing into it.
+    if (observer && r.error().detail() == kCancelled) (void)::unlink(tmp.c_str());
+    return r.error();
+  }
+  if (no_eintr([&] { return ::fsync(fd.get()); }) < 0) return CoreError::IO("", errno);
+  // The last moment a build can still be called off: after the sync, before
+  // the rename.
+  if (observer && !observer->before_rename()) {
+    (void)::unlink(tmp.c_str());
+    return CoreError::IO(kCancelled);
+  }
 
-  if (::rename(tmp.c_str(), path.c_str()) < 0) return CoreError::IO("rename: " + os_error_text(errno));
+  if (::rename(tmp.c_str(), path.c_str()) < 0) return CoreError::IO("rename: ", errno);
   if (auto r = sync_dir(parent_dir(tmp)); !r) return r.error();
   fd = Fd();  // releases the lock, after the rename
 
-  BuildReport report{object_count(), key_count(), 0.0};
+  BuildReport report{object_count(), key_count(), 0.0, 0};
   struct stat st;
-  if (::stat(path.c_str(), &st) == 0) report.size_kib = double(st.st_size) * 0.0009765625;
+  if (::stat(path.c_str(), &st) == 0) {
+    report.file_size = uint64_t(st.st_size);
+    report.size_kib = double(st.st_size) * 0.0009765625;
+  }
   return report;
 }
 

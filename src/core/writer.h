@@ -28,7 +28,21 @@ namespace tarn {
 struct BuildReport {
   uint64_t objects;
   uint64_t keys;
-  double size_kib;  // the size of the file now at the target, 0 if unreadable
+  double size_kib;     // the size of the file now at the target, 0 if unreadable
+  uint64_t file_size;  // the same size in bytes
+};
+
+// Watches a build from outside, on the building thread: told the progress
+// after each write, it may cancel the build at any point before the rename.
+// A cancelled build removes its temporary file and leaves the target as it
+// was; its error is the cancellation's, which the observer already knows.
+class BuildObserver {
+ public:
+  virtual ~BuildObserver() = default;
+  // `written` of the file's `total` bytes are written. False cancels.
+  virtual bool on_progress(uint64_t written, uint64_t total) = 0;
+  // The file is complete and synced; the rename comes next. False cancels.
+  virtual bool before_rename() { return true; }
 };
 
 class WriterCore {
@@ -50,7 +64,8 @@ class WriterCore {
   // Writes everything staged to `path` atomically: a temporary file beside it
   // (locked against concurrent builds), synced, renamed over the target, and
   // the directory synced. Changes nothing in the writer.
-  Result<BuildReport> build(const std::string& path) const;
+  // `observer`, if given, sees the progress and may cancel before the rename.
+  Result<BuildReport> build(const std::string& path, BuildObserver* observer = nullptr) const;
 
  private:
   struct KeyEntry {
@@ -60,7 +75,7 @@ class WriterCore {
   };
   std::span<const uint8_t> key_of(uint32_t i) const { return {entries_[i].bytes, entries_[i].len}; }
 
-  Result<void> write_file(int fd, std::span<const uint32_t> order) const;
+  Result<void> write_file(int fd, std::span<const uint32_t> order, BuildObserver* observer) const;
 
   ChunkArena records_{64 << 10, 8 << 20};
   std::vector<uint64_t> offsets_;  // record offset of each object ID
