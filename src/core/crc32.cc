@@ -51,9 +51,11 @@ __attribute__((target("avx512f"))) inline __m512i load512(const uint8_t* q) { re
 // Folding with carry-less multiplication. The message is consumed in 128-bit
 // blocks; a block followed by D bits of message is congruent (mod P) to its
 // two 64-bit halves multiplied by x^(D+32) and x^(D-32) (bit-reflected, hence
-// the shift by one) and added to the block D bits further on. What is left
-// after folding is one 128-bit block, finished with the table together with
-// the tail, so no Barrett reduction is needed.
+// the shift by one) and added to the block D bits further on. A last partial
+// block is folded in by shifting the message so that its final 16 bytes form
+// a whole block, and the remaining 128 bits are reduced to 32 with two more
+// multiplications and a Barrett reduction. Records are short (100 bytes is
+// typical), so this tail, not the folding, decides what a record's CRC costs.
 constexpr uint64_t fold_constant(unsigned exponent) {
   const uint64_t p = 0x104C11DB7ull;
   uint64_t r = 1;
@@ -72,15 +74,20 @@ constexpr uint64_t kFold256[2] = {fold_constant(256 + 32), fold_constant(256 - 3
 constexpr uint64_t kFold384[2] = {fold_constant(384 + 32), fold_constant(384 - 32)};
 constexpr uint64_t kFold512[2] = {fold_constant(512 + 32), fold_constant(512 - 32)};
 constexpr uint64_t kFold2048[2] = {fold_constant(2048 + 32), fold_constant(2048 - 32)};
+constexpr uint64_t kFold64 = fold_constant(64);
 static_assert(kFold512[0] == 0x154442bd4ull && kFold512[1] == 0x1c6e41596ull);
 static_assert(kFold128[0] == 0x1751997d0ull && kFold128[1] == 0x0ccaa009eull);
+static_assert(kFold64 == 0x163cd6124ull);
+// The bit-reflected polynomial with its x^32 term, and floor(x^64 / P) reflected.
+constexpr uint64_t kPolyFull = 0x1DB710641ull;
+constexpr uint64_t kBarrettMu = 0x1F7011641ull;
 
-// Finishes a folded 128-bit block followed by n tail bytes.
-uint32_t finish(__m128i block, const uint8_t* tail, size_t n) {
-  alignas(16) uint8_t bytes[16];
-  _mm_store_si128(reinterpret_cast<__m128i*>(bytes), block);
-  return table_update(table_update(0, bytes, 16), tail, n);
-}
+// pshufb masks: the 16 bytes from offset r move a block's bytes up by
+// 16 - r positions, those from offset 16 + r move them down by r (0x80 clears).
+alignas(16) constexpr uint8_t kShuffle[48] = {
+    0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80,
+    0,    1,    2,    3,    4,    5,    6,    7,    8,    9,    10,   11,   12,   13,   14,   15,
+    0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80};
 
 __attribute__((target("pclmul,sse4.1"))) inline __m128i fold(__m128i x, __m128i k, __m128i next) {
   __m128i lo = _mm_clmulepi64_si128(x, k, 0x00);
@@ -88,31 +95,65 @@ __attribute__((target("pclmul,sse4.1"))) inline __m128i fold(__m128i x, __m128i 
   return _mm_xor_si128(_mm_xor_si128(lo, hi), next);
 }
 
+// Folds the block `x` into the `r` bytes that follow it, which end at `end`
+// (1 <= r <= 15; the 16 bytes before `end` are readable).
+__attribute__((target("pclmul,sse4.1"))) inline __m128i fold_tail(__m128i x, const uint8_t* end, size_t r) {
+  const __m128i up = load(kShuffle + r);         // its first r bytes, moved to the top
+  const __m128i down = load(kShuffle + 16 + r);  // its other bytes, moved to the bottom
+  // r bytes behind 16 - r zero bytes, which change nothing in front of a message.
+  const __m128i head = _mm_shuffle_epi8(x, up);
+  // The last 16 bytes of the message: x's later bytes, then the r new ones
+  // (the mask's top bit picks x's bytes).
+  const __m128i last = _mm_blendv_epi8(load(end - 16), _mm_shuffle_epi8(x, down), up);
+  return fold(head, _mm_set_epi64x(kFold128[1], kFold128[0]), last);
+}
+
+// The CRC register of a message congruent to the folded block `x`.
+__attribute__((target("pclmul,sse4.1"))) inline uint32_t reduce(__m128i x) {
+  const __m128i mask32 = _mm_set_epi32(0, 0, 0, -1);
+  // 128 -> 96 bits: the low half times x^96, onto the high half.
+  x = _mm_xor_si128(_mm_clmulepi64_si128(x, _mm_set_epi64x(0, kFold128[1]), 0x00), _mm_srli_si128(x, 8));
+  // 96 -> 64 bits.
+  x = _mm_xor_si128(_mm_clmulepi64_si128(_mm_and_si128(x, mask32), _mm_set_epi64x(0, kFold64), 0x00),
+                    _mm_srli_si128(x, 4));
+  // Barrett reduction, 64 -> 32 bits.
+  const __m128i k = _mm_set_epi64x(kBarrettMu, kPolyFull);
+  __m128i t = _mm_clmulepi64_si128(_mm_and_si128(x, mask32), k, 0x10);
+  t = _mm_clmulepi64_si128(_mm_and_si128(t, mask32), k, 0x00);
+  return uint32_t(_mm_extract_epi32(_mm_xor_si128(t, x), 1));
+}
+
 __attribute__((target("pclmul,sse4.1"))) uint32_t clmul_update(uint32_t reg, const uint8_t* p, size_t n) {
-  if (n < 64) return table_update(reg, p, n);
-  const __m128i k512 = _mm_set_epi64x(kFold512[1], kFold512[0]);
+  if (n < 16) return table_update(reg, p, n);
   const __m128i k128 = _mm_set_epi64x(kFold128[1], kFold128[0]);
   __m128i x0 = _mm_xor_si128(load(p), _mm_cvtsi32_si128(int(reg)));
-  __m128i x1 = load(p + 16), x2 = load(p + 32), x3 = load(p + 48);
-  p += 64;
-  n -= 64;
-  while (n >= 64) {
-    x0 = fold(x0, k512, load(p));
-    x1 = fold(x1, k512, load(p + 16));
-    x2 = fold(x2, k512, load(p + 32));
-    x3 = fold(x3, k512, load(p + 48));
+  if (n >= 64) {
+    const __m128i k512 = _mm_set_epi64x(kFold512[1], kFold512[0]);
+    __m128i x1 = load(p + 16), x2 = load(p + 32), x3 = load(p + 48);
     p += 64;
     n -= 64;
+    while (n >= 64) {
+      x0 = fold(x0, k512, load(p));
+      x1 = fold(x1, k512, load(p + 16));
+      x2 = fold(x2, k512, load(p + 32));
+      x3 = fold(x3, k512, load(p + 48));
+      p += 64;
+      n -= 64;
+    }
+    x1 = fold(x0, k128, x1);
+    x2 = fold(x1, k128, x2);
+    x0 = fold(x2, k128, x3);
+  } else {
+    p += 16;
+    n -= 16;
   }
-  x1 = fold(x0, k128, x1);
-  x2 = fold(x1, k128, x2);
-  x0 = fold(x2, k128, x3);
   while (n >= 16) {
     x0 = fold(x0, k128, load(p));
     p += 16;
     n -= 16;
   }
-  return finish(x0, p, n);
+  if (n) x0 = fold_tail(x0, p + n, n);
+  return reduce(x0);
 }
 
 // GCC 12's AVX-512 intrinsic headers trip -Wmaybe-uninitialized on their own
@@ -164,7 +205,8 @@ __attribute__((target(TARN_AVX512))) uint32_t avx512_update(uint32_t reg, const 
     p += 16;
     n -= 16;
   }
-  return finish(acc, p, n);
+  if (n) acc = fold_tail(acc, p + n, n);
+  return reduce(acc);
 }
 #pragma GCC diagnostic pop
 #endif  // __x86_64__

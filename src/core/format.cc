@@ -1,6 +1,10 @@
 #include "core/format.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <new>
 #include <cstring>
 
 #include "core/crc32.h"
@@ -49,12 +53,77 @@ std::string hex32(uint32_t v) {
   return buf;
 }
 
+CoreError file_crc_mismatch(uint32_t stored, uint32_t computed) {
+  // Two blanks before each field: callers match this text exactly.
+  return CoreError::Corrupt("file CRC32 mismatch  stored=" + hex32(stored) + "  computed=" + hex32(computed));
+}
+
 Result<void> check_file_crc(Bytes file, uint32_t stored) {
   uint32_t computed = crc32(file.subspan(kHeaderSize));
-  if (computed != stored) {
-    return CoreError::Corrupt("file CRC32 mismatch  stored=" + hex32(stored) + "  computed=" + hex32(computed));
-  }
+  if (computed != stored) return file_crc_mismatch(stored, computed);
   return Ok{};
+}
+
+void DataSection::Free::operator()(uint64_t* p) const { std::free(p); }
+
+DataSection DataSection::walk(Bytes file, uint64_t end, uint64_t expected) {
+  // Large enough for the whole-section CRC to run at full speed, small
+  // enough that the records' own CRCs then find the chunk in cache.
+  constexpr uint64_t kChunk = 128 << 10;
+  DataSection d;
+  // Records of up to a small page leave no bitmap page untouched: those get
+  // huge pages. calloc gives a large block as fresh zero pages, filled only
+  // where written.
+  constexpr uint64_t kDenseRecord = 4096;
+  const uint64_t words = (end - kHeaderSize) / 64 + 1;
+  if (words > SIZE_MAX / 8) throw std::bad_alloc();
+  if (expected && (end - kHeaderSize) / expected <= kDenseRecord) {
+    d.dense_ = PageArray<uint64_t>(size_t(words));
+    d.bits_ = d.dense_.data();
+  } else {
+    d.sparse_.reset(static_cast<uint64_t*>(std::calloc(size_t(words), 8)));
+    if (!d.sparse_) throw std::bad_alloc();
+    d.bits_ = d.sparse_.get();
+  }
+  uint64_t* bits = d.bits_;
+
+  const uint8_t* base = file.data();
+  uint64_t pos = kHeaderSize;
+  uint64_t records = 0;
+  uint32_t crc = 0;
+  bool broken = false;
+  for (uint64_t chunk = kHeaderSize; chunk < end;) {
+    const uint64_t chunk_end = end - chunk > kChunk ? chunk + kChunk : end;
+    crc = crc32(file.subspan(chunk, chunk_end - chunk), crc);
+    while (!broken && pos < chunk_end) {
+      if (!fits(pos, kRecordPrefix, end)) {
+        broken = true;
+        break;
+      }
+      const uint64_t n = load_be32(base + pos);
+      if (!fits(pos + kRecordPrefix, n, end)) {
+        broken = true;
+        break;
+      }
+      if (tarn::crc32({base + pos + kRecordPrefix, size_t(n)}) != load_be32(base + pos + 4)) [[unlikely]] {
+        d.bad_crc_.push_back(pos);
+      }
+      const uint64_t bit = pos - kHeaderSize;
+      bits[bit >> 6] |= uint64_t(1) << (bit & 63);
+      ++records;
+      pos += kRecordPrefix + n;
+    }
+    chunk = chunk_end;
+  }
+  d.records_ = records;
+  d.reached_ = pos;
+  d.broken_ = broken;
+  d.crc_ = crc;
+  return d;
+}
+
+bool DataSection::bad_crc(uint64_t o) const {
+  return !bad_crc_.empty() && std::binary_search(bad_crc_.begin(), bad_crc_.end(), o);
 }
 
 Result<Header> parse_header(Bytes file, bool verify) {

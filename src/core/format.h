@@ -22,10 +22,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "core/error.h"
+#include "core/page_array.h"
 
 namespace tarn::format {
 
@@ -100,6 +103,66 @@ Result<Header> parse_header(Bytes file, bool verify);
 
 // The CRC-32 comparison of parse_header on its own (also used by verify()).
 Result<void> check_file_crc(Bytes file, uint32_t stored);
+// Its error: "file CRC32 mismatch  stored=0x...  computed=0x...".
+CoreError file_crc_mismatch(uint32_t stored, uint32_t computed);
+
+// The data section [40, end) read as object records back to back, as the
+// layout has them. The walk stops at the end or at the first record that
+// runs past it; the records before that are known by their starts.
+//
+// The starts are kept as one bit per byte of the section, so that a lookup
+// costs one memory access that can be requested ahead. The bitmap takes an
+// eighth of the section's length in address space. For small records it is
+// placed on huge pages (few faults, few TLB misses); for large ones on small
+// pages that are only filled where records start, so that most stay
+// untouched.
+class DataSection {
+ public:
+  DataSection() = default;
+  DataSection(DataSection&&) noexcept = default;
+  DataSection& operator=(DataSection&&) noexcept = default;
+
+  // Walks [40, end) of `file`, whose header announces `expected` records
+  // (which only chooses the bitmap's pages). REQUIRES: 40 <= end <= file.size().
+  // Each payload's CRC-32 is compared with its stored one, and the CRC-32 of
+  // [40, end) is computed in the same pass, a cache-sized chunk at a time,
+  // so that the section is read from memory once.
+  // Throws std::bad_alloc when the bitmap cannot be had.
+  static DataSection walk(Bytes file, uint64_t end, uint64_t expected);
+
+  // The CRC-32 of [40, end), to be continued over the index section.
+  uint32_t crc() const { return crc_; }
+  // The number of whole records found.
+  uint64_t records() const { return records_; }
+  // The walk covers [40, reached()): reached() is the end of the section, or
+  // the start of the record that runs past it (broken()).
+  uint64_t reached() const { return reached_; }
+  bool broken() const { return broken_; }
+  // Whether a record starts at `o`. REQUIRES: 40 <= o < reached().
+  bool is_start(uint64_t o) const {
+    const uint64_t bit = o - kHeaderSize;
+    return (bits_[bit >> 6] >> (bit & 63)) & 1;
+  }
+  // Requests the memory is_start(o) reads; any `o` may be given.
+  void prefetch(uint64_t o) const {
+    if (o >= kHeaderSize && o < reached_) __builtin_prefetch(&bits_[(o - kHeaderSize) >> 6]);
+  }
+  // Whether the record at start `o` holds a payload that fails its CRC-32.
+  bool bad_crc(uint64_t o) const;
+
+ private:
+  struct Free {
+    void operator()(uint64_t* p) const;
+  };
+  PageArray<uint64_t> dense_;                // the bitmap for small records,
+  std::unique_ptr<uint64_t[], Free> sparse_;  // or for large ones
+  uint64_t* bits_ = nullptr;                  // bit i: a record starts at 40 + i
+  std::vector<uint64_t> bad_crc_;           // ascending record starts
+  uint64_t records_ = 0;
+  uint64_t reached_ = kHeaderSize;
+  bool broken_ = false;
+  uint32_t crc_ = 0;
+};
 
 struct IndexEntry {
   Bytes key;

@@ -11,7 +11,7 @@
 
 #include "core/crc32.h"
 #include "core/fd.h"
-#include "core/offset_set.h"
+#include "core/offset_set.h"  // objects()
 
 namespace tarn {
 namespace {
@@ -32,11 +32,16 @@ Result<ReaderCore> ReaderCore::open(const std::string& path, bool verify, uint64
   if (path.find('\0') != std::string::npos) {
     return CoreError::IO("cannot open " + path + ": file name contained an unexpected NUL byte");
   }
-  const Fd fd(no_eintr([&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC); }));
+  // O_NONBLOCK: opening a FIFO must not wait for a writer; the type check
+  // below then refuses it before anything is read.
+  const Fd fd(no_eintr([&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK); }));
   if (fd.get() < 0) return CoreError::IO("cannot open " + path + ": ", errno);
 
   struct stat st;
   if (::fstat(fd.get(), &st) < 0) return CoreError::IO("mmap failed: ", errno);
+  // A directory gets the system's own words for it, as a write open would.
+  if (S_ISDIR(st.st_mode)) return CoreError::IO("cannot open " + path + ": ", EISDIR);
+  if (!S_ISREG(st.st_mode)) return CoreError::IO("cannot open " + path + ": not a regular file");
   const uint64_t size = uint64_t(st.st_size);
   // An empty file is mapped one byte long: a zero-length mapping is refused.
   const size_t map_len = size ? size_t(size) : 1;
@@ -198,48 +203,71 @@ Result<std::vector<Bytes>> ReaderCore::objects() const {
   return out;
 }
 
-// The per-record check of verify() for the record at offset o.
-Result<void> ReaderCore::check_record(uint64_t o) const {
+Result<void> ReaderCore::verify() const {
   const Bytes file = mapping_.bytes();
   const uint64_t size = file.size();
-  if (!fits(o, kRecordPrefix, size)) return CoreError::Corrupt("object offset " + std::to_string(o) + " out of bounds");
-  const uint64_t n = format::load_be32(file.data() + o);
-  const uint32_t stored = format::load_be32(file.data() + o + 4);
-  if (!fits(o + kRecordPrefix, n, size)) {
-    return CoreError::Corrupt("object at " + std::to_string(o) + " extends beyond file end");
-  }
-  if (crc32(file.subspan(o + kRecordPrefix, n)) != stored) {
-    return CoreError::Corrupt("object CRC32 mismatch at offset " + std::to_string(o));
-  }
-  return Ok{};
-}
+  const uint64_t index_at = header_.index_offset;
+  const auto n = [](uint64_t v) { return std::to_string(v); };
 
-Result<void> ReaderCore::verify() const {
-  if (auto r = format::check_file_crc(mapping_.bytes(), header_.file_crc32); !r) return r;
-  // Records are checked in file order first: one sequential pass instead of
-  // a random read per key. Only if one fails is the check repeated in index
-  // order, so that the error reported is that of the first record the index
-  // references, as a caller reading keys in order would meet it.
-  std::vector<uint64_t> sorted(entry_count());
-  for (size_t i = 0; i < entry_count(); ++i) sorted[i] = record_offset(i);
-  std::sort(sorted.begin(), sorted.end());
-  sorted.erase(std::unique(sorted.begin(), sorted.end()), sorted.end());
-  bool sound = true;
-  for (uint64_t o : sorted) {
-    if (!check_record(o)) {
-      sound = false;
-      break;
+  // One pass reads the data section: the whole-file CRC-32, each record's own
+  // CRC-32 and the record starts, while the record is in cache.
+  const bool sections = index_at >= kHeaderSize && index_at <= size;
+  format::DataSection data;
+  uint32_t computed;
+  if (sections) {
+    data = format::DataSection::walk(file, index_at, header_.num_objects);
+    computed = crc32(file.subspan(index_at), data.crc());
+  } else {
+    computed = crc32(file.subspan(kHeaderSize));
+  }
+  // The whole-file check comes first, as it does at open.
+  if (computed != header_.file_crc32) return format::file_crc_mismatch(header_.file_crc32, computed);
+
+  // The checksum leaves the header unprotected: check what it says about the
+  // layout against the bytes.
+  if (!sections) return CoreError::Corrupt("index offset " + n(index_at) + " lies outside the file [40, " + n(size) + "]");
+  const uint64_t index_end = index_at + format::kEntryOverhead * uint64_t(count_) + start(count_);
+  if (index_end != size) {
+    return CoreError::Corrupt("index ends at " + n(index_end) + " but the file is " + n(size) + " bytes");
+  }
+
+  // Each record an index entry names, in index order, so that the error is
+  // that of the first record a caller reading keys in order would meet. A
+  // record start the walk found is known sound but for its CRC-32; anything
+  // else gets the full check.
+  constexpr size_t kAhead = 64;
+  for (size_t i = 0; i < count_ && i < kAhead; ++i) data.prefetch(record_offset(i));
+  for (size_t i = 0; i < count_; ++i) {
+    if (i + kAhead < count_) data.prefetch(record_offset(i + kAhead));
+    const uint64_t o = record_offset(i);
+    const bool walked = o >= kHeaderSize && o < data.reached();
+    if (walked && data.is_start(o)) [[likely]] {
+      if (data.bad_crc(o)) return CoreError::Corrupt("object CRC32 mismatch at offset " + n(o));
+      continue;
+    }
+    if (!fits(o, kRecordPrefix, size)) return CoreError::Corrupt("object offset " + n(o) + " out of bounds");
+    const uint64_t len = format::load_be32(file.data() + o);
+    if (!fits(o + kRecordPrefix, len, size)) return format::record_beyond_end(o);
+    if (o < kHeaderSize || o >= index_at) {
+      return CoreError::Corrupt("record offset " + n(o) + " of key #" + n(i) + " lies outside the data section [40, " +
+                                n(index_at) + ")");
+    }
+    if (walked) return CoreError::Corrupt("record offset " + n(o) + " of key #" + n(i) + " is not the start of a record");
+    // Past a broken record the walk knows no starts; the walk's own error
+    // follows the index-order checks.
+    if (crc32(file.subspan(o + kRecordPrefix, len)) != format::load_be32(file.data() + o + 4)) {
+      return CoreError::Corrupt("object CRC32 mismatch at offset " + n(o));
     }
   }
-  if (sound) return Ok{};
-  std::vector<uint64_t>().swap(sorted);
-  OffsetSet seen(entry_count());
-  for (size_t i = 0; i < entry_count(); ++i) {
-    const uint64_t o = record_offset(i);
-    if (!seen.insert(o)) continue;
-    if (auto r = check_record(o); !r) return r;
+
+  if (data.broken()) {
+    return CoreError::Corrupt("record at " + n(data.reached()) + " runs past the data section end " + n(index_at));
   }
-  return Ok{};  // not reached: the pass in file order found a failing record
+  if (data.records() != header_.num_objects) {
+    return CoreError::Corrupt("data section holds " + n(data.records()) + " records, the header says " +
+                              n(header_.num_objects));
+  }
+  return Ok{};
 }
 
 }  // namespace tarn

@@ -84,7 +84,12 @@ class ReaderCore {
   Result<std::vector<Item>> items() const;
   // The payload of each record, once, in order of first reference.
   Result<std::vector<Bytes>> objects() const;
-  // The whole-file CRC-32, then each referenced record's own CRC-32.
+  // The whole-file CRC-32; then that the header's layout holds (the index
+  // section runs from index_offset exactly to the end of the file, and the
+  // data section [40, index_offset) is num_objects records back to back);
+  // then, in index order, that each entry names the start of a record in the
+  // data section whose payload matches its CRC-32. Records no entry names
+  // are covered by the whole-file CRC-32 alone.
   Result<void> verify() const;
 
   const FileHeader& header() const { return header_; }
@@ -97,7 +102,6 @@ class ReaderCore {
     if (count_ == 0) return KeyTable::kNone;
     return table_.find(k, table_.hash(k), [this](uint32_t i) { return key(i); });
   }
-  Result<void> check_record(uint64_t offset) const;
   Result<std::vector<Item>> collect(size_t begin, size_t end) const;  // entries [begin, end)
   Result<void> decode_index(Bytes file, uint64_t count, uint64_t wide_from);
 
