@@ -48,47 +48,85 @@ const ExtClasses* ext_classes() {
   return mine;
 }
 
-// Short ASCII map keys seen in one decoding, so that a list of records makes
-// each key's str (and hash) once. Direct-mapped; a clash replaces the slot.
-class KeyCache {
- public:
-  static constexpr size_t kMaxLen = 32;
+constexpr size_t kMaxKeyLen = 32;
 
-  KeyCache() = default;
-  KeyCache(const KeyCache&) = delete;
-  KeyCache& operator=(const KeyCache&) = delete;
-  ~KeyCache() {
-    for (uint32_t live = live_; live != 0; live &= live - 1) Py_DECREF(slots_[__builtin_ctz(live)]);
+// Mixes the first and last bytes (up to 8 of each) and the length.
+inline size_t slot_of(const uint8_t* p, size_t n) {
+  uint64_t a, b;
+  if (n >= 8) {
+    std::memcpy(&a, p, 8);
+    std::memcpy(&b, p + n - 8, 8);
+  } else if (n >= 4) {
+    uint32_t x, y;
+    std::memcpy(&x, p, 4);
+    std::memcpy(&y, p + n - 4, 4);
+    a = x;
+    b = y;
+  } else {
+    a = uint64_t(p[0]) << 16 | uint64_t(p[n >> 1]) << 8 | p[n - 1];
+    b = 0;
   }
+  const uint64_t h = (a * 0x9E3779B97F4A7C15ull) ^ (b * 0xC2B2AE3D27D4EB4Full) ^ (n * 0x165667B19E3779F9ull);
+  return size_t(h >> 40);
+}
 
-  // A str of the n ASCII bytes at p (1 <= n <= kMaxLen): a new reference.
+// Short ASCII map keys already made, so that records decoded one after
+// another (or the records of one list) reuse each key's str and its cached
+// hash instead of making and hashing a new one. Direct-mapped: a clash
+// replaces the slot, and any str equal to the key's text is a right answer.
+// Trivially destructible, so that the shared instance is never torn down
+// after the interpreter; a per-call instance is emptied by OwnedKeyCache.
+template <size_t kSlots>
+struct KeyCache {
+  static_assert((kSlots & (kSlots - 1)) == 0, "a power of two");
+  PyObject* slots[kSlots];
+
+  // A str of the n ASCII bytes at p (1 <= n <= kMaxKeyLen): a new reference.
   PyObject* get(const uint8_t* p, size_t n) {
-    const uint32_t h = uint32_t(n) * 0x9E3779B1u ^ uint32_t(p[0]) << 7 ^ uint32_t(p[n - 1]) << 13 ^ p[n >> 1];
-    const uint32_t i = (h ^ h >> 16) & (kSlots - 1);
-    const uint32_t bit = uint32_t(1) << i;
-    if (live_ & bit) {
-      PyObject* s = slots_[i];
+    PyObject*& slot = slots[slot_of(p, n) & (kSlots - 1)];
+    if (PyObject* s = slot) {
       if (size_t(PyUnicode_GET_LENGTH(s)) == n && std::memcmp(PyUnicode_DATA(s), p, n) == 0) return Py_NewRef(s);
     }
     PyObject* s = PyUnicode_New(Py_ssize_t(n), 127);
     if (!s) return nullptr;
     std::memcpy(PyUnicode_DATA(s), p, n);
-    if (live_ & bit) Py_DECREF(slots_[i]);
-    slots_[i] = Py_NewRef(s);
-    live_ |= bit;
+    Py_XSETREF(slot, Py_NewRef(s));
     return s;
   }
+  void clear() {
+    for (PyObject*& s : slots) Py_CLEAR(s);
+  }
+};
+
+using CallCache = KeyCache<32>;
+
+class OwnedKeyCache {
+ public:
+  OwnedKeyCache() = default;
+  OwnedKeyCache(const OwnedKeyCache&) = delete;
+  OwnedKeyCache& operator=(const OwnedKeyCache&) = delete;
+  ~OwnedKeyCache() { cache_.clear(); }
+  CallCache* get() { return &cache_; }
 
  private:
-  static constexpr uint32_t kSlots = 32;
-  PyObject* slots_[kSlots];
-  uint32_t live_ = 0;  // bit i: slots_[i] holds a reference
+  CallCache cache_{};
 };
+
+#ifndef Py_GIL_DISABLED
+// One cache for every call of the main interpreter: its lock serialises the
+// calls, and get() runs no Python code that could let another in. The strs
+// it holds live as long as the process (at most 256 of kMaxKeyLen bytes).
+using SharedCache = KeyCache<256>;
+SharedCache g_keys{};
+#endif
 
 // Builds Python objects; every Value is a new reference (or null: failed,
 // with the interpreter's exception set).
+template <class Cache>
 class PyBuilder {
  public:
+  explicit PyBuilder(Cache* keys) : keys_(keys) {}
+
   using Value = PyObject*;
   static bool ok(PyObject* v) { return v != nullptr; }
 
@@ -103,7 +141,7 @@ class PyBuilder {
   PyObject* str(Bytes s, bool ascii, bool key) {
     const size_t n = s.size();
     if (!ascii) return PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(s.data()), Py_ssize_t(n), nullptr);
-    if (key && n != 0 && n <= KeyCache::kMaxLen) return keys_.get(s.data(), n);
+    if (key && n != 0 && n <= kMaxKeyLen) return keys_->get(s.data(), n);
     PyObject* o = PyUnicode_New(Py_ssize_t(n), 127);
     if (o && n != 0) std::memcpy(PyUnicode_DATA(o), s.data(), n);
     return o;
@@ -156,7 +194,7 @@ class PyBuilder {
   CoreError failure() { return CoreError::Usage({}); }
 
  private:
-  KeyCache keys_;
+  Cache* keys_;
 };
 
 PyObject* raise_corrupt(PyObject* key, const std::string& detail) {
@@ -170,8 +208,21 @@ PyObject* raise_corrupt(PyObject* key, const std::string& detail) {
   return nullptr;
 }
 
+template <class Cache>
+PyObject* decode_with(std::span<const uint8_t> payload, PyObject* key, Cache* keys) {
+  PyBuilder<Cache> builder(keys);
+  Result<PyObject*> r = msgpack::parse_msgpack(payload, builder);
+  if (r) return *r;
+  if (r.error().kind() != ErrorKind::kCorrupt) return nullptr;  // the builder's, with its exception set
+  return raise_corrupt(key, r.error().detail());
+}
+
 // unpackb(data) -> the object that the msgpack bytes `data` hold.
 PyObject* unpackb(PyObject*, PyObject* data) {
+  if (PyBytes_CheckExact(data)) {
+    return decode_object({reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(data)), size_t(PyBytes_GET_SIZE(data))},
+                         nullptr);
+  }
   Py_buffer view;
   if (PyObject_GetBuffer(data, &view, PyBUF_SIMPLE) < 0) return nullptr;
   // The export keeps a bytearray from resizing while ext classes run.
@@ -191,11 +242,11 @@ PyMethodDef kDecoderFunctions[] = {
 
 PyObject* decode_object(std::span<const uint8_t> payload, PyObject* key) {
   try {
-    PyBuilder builder;
-    Result<PyObject*> r = msgpack::parse_msgpack(payload, builder);
-    if (r) return *r;
-    if (r.error().kind() != ErrorKind::kCorrupt) return nullptr;  // the builder's, with its exception set
-    return raise_corrupt(key, r.error().detail());
+#ifndef Py_GIL_DISABLED
+    if (PyInterpreterState_Get() == PyInterpreterState_Main()) [[likely]] return decode_with(payload, key, &g_keys);
+#endif
+    OwnedKeyCache keys;
+    return decode_with(payload, key, keys.get());
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
   }
