@@ -13,6 +13,7 @@ import pytest
 from hypothesis import given, reject, settings
 from hypothesis import strategies as st
 
+from conftest import run_python
 from tarndb import _codec, _fast
 from tarndb.errors import TarnCorruptError
 
@@ -241,3 +242,28 @@ def test_failed_decoding_frees_what_it_built(data):
         tracemalloc.stop()
     # A leak of even one small object per call would be 100 KB or more here.
     assert grown < 20_000, grown
+
+
+def test_a_subinterpreter_decodes_with_keys_of_its_own():
+    # Outside the main interpreter the map keys' strs are not shared between
+    # calls: the decoding there must give the same records.
+    pytest.importorskip("_testcapi")
+    proc = run_python(
+        """
+        import _testcapi, sys
+        code = '''
+        import msgpack
+        from tarndb import _fast
+        recs = [{"k%d" % (i % 40): i, "name": "x" * (i % 50), ("t", i % 3): [i]} for i in range(500)]
+        data = msgpack.packb(recs)
+        got = [_fast.unpackb(data) for _ in range(3)]
+        print(all(g == recs for g in got), flush=True)
+        '''
+        sys.stdout.flush()
+        assert _testcapi.run_in_subinterp(code) == 0
+        import msgpack
+        from tarndb import _fast
+        print(_fast.unpackb(msgpack.packb({"a": 1})) == {"a": 1})
+        """
+    )
+    assert proc.stdout.split() == [b"True", b"True"]
