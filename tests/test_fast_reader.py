@@ -323,3 +323,13 @@ def test_readers_pickle_by_path_into_a_spawn_pool(tmp_path: pathlib.Path) -> Non
     with multiprocessing.get_context("spawn").Pool(2) as pool:
         got = pool.map(_lookup, [(single, keys), (sharded, keys)])
     assert got == [[[{"i": 1}, {"i": 49}, None], 50, r.path] for r in (single, sharded)]
+
+
+def test_a_reader_opened_before_fork_works_in_the_child(tmp_path: pathlib.Path) -> None:
+    r = TarnReader(build(tmp_path / "f.tndb", {"a": [1], "b": {"x": 2}}))
+    pid = os.fork()
+    if pid == 0:  # the child: no pytest machinery, only an exit status
+        ok = r["b"] == {"x": 2} and list(r.items()) == [("a", [1]), ("b", {"x": 2})] and r.verify()
+        os._exit(0 if ok else 1)
+    _, status = os.waitpid(pid, 0)
+    assert os.WIFEXITED(status) and os.WEXITSTATUS(status) == 0
