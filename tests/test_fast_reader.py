@@ -329,7 +329,10 @@ def test_a_reader_opened_before_fork_works_in_the_child(tmp_path: pathlib.Path) 
     r = TarnReader(build(tmp_path / "f.tndb", {"a": [1], "b": {"x": 2}}))
     pid = os.fork()
     if pid == 0:  # the child: no pytest machinery, only an exit status
-        ok = r["b"] == {"x": 2} and list(r.items()) == [("a", [1]), ("b", {"x": 2})] and r.verify()
-        os._exit(0 if ok else 1)
+        ok = False
+        try:
+            ok = r["b"] == {"x": 2} and list(r.items()) == [("a", [1]), ("b", {"x": 2})] and r.verify()
+        finally:
+            os._exit(0 if ok else 1)
     _, status = os.waitpid(pid, 0)
     assert os.WIFEXITED(status) and os.WEXITSTATUS(status) == 0
