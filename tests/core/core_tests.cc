@@ -18,6 +18,7 @@
 #include <map>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <unistd.h>
@@ -27,8 +28,10 @@
 #include "core/format.h"
 #include "core/keytable.h"
 #include "core/msgpack.h"
+#include "core/keyview.h"
 #include "core/page_array.h"
 #include "core/reader.h"
+#include "core/route.h"
 #include "core/temp_path.h"
 #include "core/utf8.h"
 #include "core/writer.h"
@@ -934,6 +937,87 @@ void test_msgpack_depth_limit() {
   // A huge declared count with few bytes fails before anything is built.
   CHECK_CORRUPT(parse_text(bytes(S("\xdd\xff\xff\xff\xff\x01"))), "truncated array at byte 0");
   CHECK_CORRUPT(parse_text(bytes(S("\xdf\x00\x00\x00\x02\x01\x01\x01"))), "truncated map at byte 0");
+// A store file of (key, payload) entries in the order given, one record each,
+// written by hand as another program might (unsorted and repeated keys
+// allowed); returns the path, or "" on failure.
+std::string write_store(const std::vector<std::pair<std::string, std::string>>& entries, const std::string& name) {
+  Buf body;
+  std::vector<uint64_t> where;
+  for (const auto& e : entries) {
+    where.push_back(40 + body.size());
+    append(body, record(e.second));
+  }
+  HeaderSpec h;
+  h.index_offset = 40 + body.size();
+  for (size_t i = 0; i < entries.size(); ++i) append(body, entry(entries[i].first, where[i]));
+  h.num_keys = uint32_t(entries.size());
+  h.num_objects = uint32_t(entries.size());
+  h.crc = ref_crc(body);
+  Buf file = header(h);
+  append(file, body);
+  const std::string path = (std::filesystem::temp_directory_path() /
+                            ("tarndb-core-tests-" + std::to_string(::getpid()) + "-" + name + ".tndb"))
+                               .string();
+  FILE* f = std::fopen(path.c_str(), "wb");
+  if (!f) return "";
+  const bool ok = std::fwrite(file.data(), 1, file.size(), f) == file.size();
+  return std::fclose(f) == 0 && ok ? path : "";
+}
+
+// The listed (key, payload) pairs of a view, in view order.
+std::vector<std::pair<std::string, std::string>> listing(const tarn::ReaderCore& r, const tarn::KeyView& v) {
+  std::vector<std::pair<std::string, std::string>> out;
+  for (size_t pos = 0; pos < v.size(); ++pos) {
+    const uint32_t e = v.entry(pos);
+    auto p = r.payload(e);
+    out.emplace_back(str(r.key(e)), p ? str(*p) : "<error>");
+  }
+  return out;
+}
+
+// Both layouts of the key view: the index itself for a sorted, all-text
+// index, and the settled array (each key once with the entry a lookup
+// finds, no invalid UTF-8, sorted) otherwise; and the shard filter.
+void test_key_view() {
+  using Pairs = std::vector<std::pair<std::string, std::string>>;
+  const Pairs plain = {{"", "e"}, {"a", "1"}, {"ab", "2"}, {"b", "3"}, {"\xc3\xa9", "4"}};
+  const Pairs foreign = {{"dup", "first"}, {"c", "c"}, {"\xe9t\xe9", "latin"}, {"dup", "second"},
+                         {"a", "a"},       {"ab", "ab"}, {"\xed\xa0\x80", "surrogate"}, {"b\xff", "bad"}};
+  const Pairs want_foreign = {{"a", "a"}, {"ab", "ab"}, {"c", "c"}, {"dup", "second"}};
+  for (const auto& [name, entries, identity, want] :
+       {std::tuple{"plain", plain, true, plain}, std::tuple{"foreign", foreign, false, want_foreign}}) {
+    Context c(name);
+    const std::string path = write_store(entries, name);
+    CHECK(!path.empty());
+    auto r = tarn::ReaderCore::open(path, true);
+    std::filesystem::remove(path);
+    CHECK(bool(r));
+    if (!r) continue;
+    const tarn::KeyView v = tarn::KeyView::build(*r);
+    CHECK_EQ(v.is_identity(), identity);
+    CHECK_EQ(uint64_t(v.size()), uint64_t(want.size()));
+    CHECK(listing(*r, v) == want);
+    // lower_bound and prefix_end agree with a scan of the listing.
+    for (const std::string& probe : {std::string(""), std::string("a"), std::string("aa"), std::string("b"),
+                                     std::string("d"), std::string("zz")}) {
+      Context cp(std::string(name) + " probe=" + probe);
+      size_t lb = 0;
+      while (lb < want.size() && want[lb].first < probe) ++lb;
+      size_t pe = lb;
+      while (pe < want.size() && want[pe].first.rfind(probe, 0) == 0) ++pe;
+      const size_t got_lb = v.lower_bound(*r, span(bytes(probe)));
+      CHECK_EQ(uint64_t(got_lb), uint64_t(lb));
+      CHECK_EQ(uint64_t(v.prefix_end(*r, got_lb, span(bytes(probe)))), uint64_t(pe));
+    }
+    // As shards of 3: each key listed by exactly the shard it routes to.
+    size_t total = 0;
+    for (uint32_t s = 0; s < 3; ++s) {
+      const tarn::KeyView part = tarn::KeyView::build(*r, s, 3);
+      total += part.size();
+      for (size_t pos = 0; pos < part.size(); ++pos) CHECK_EQ(tarn::shard_of(r->key(part.entry(pos)), 3), s);
+    }
+    CHECK_EQ(uint64_t(total), uint64_t(want.size()));
+  }
 }
 
 }  // namespace
@@ -953,6 +1037,7 @@ int main() {
   test_msgpack_known_values();
   test_msgpack_every_prefix_is_truncated();
   test_msgpack_depth_limit();
+  test_key_view();
   std::printf("%d passed, %d failed\n", g_passed, g_failed);
   return g_failed == 0 ? 0 : 1;
 }

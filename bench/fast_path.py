@@ -1,0 +1,291 @@
+"""The package's read path as users meet it: `tarndb.TarnReader` against the
+native calls it wraps, py-lmdb with msgpack, and a plain dict.
+
+    python bench/fast_path.py            # 10k and 1M keys, about 3 minutes
+    python bench/fast_path.py --quick    # 10k and 100k keys
+
+Every figure comes from this one run and is printed as a table, with the
+ratios the read path is held to; `--json FILE` also writes them. Data: str
+keys ("user:" and 7 digits, inserted and looked up in shuffled order),
+values {"id": int, "name": str, "tags": [1, 2, 3]} packed by msgpack.
+
+Timing: each operation runs as a loop over a pre-built list of shuffled keys,
+the same loop shape for every system, the collector off; a first pass warms
+caches and is discarded, then the lowest of the timed passes is quoted (per
+call). Memory: a child process opens the store, and /proc/self/status's
+RssAnon is read before opening, after opening, and after `len(r)` and one
+full iteration.
+"""
+
+from __future__ import annotations
+
+import argparse
+import gc
+import json
+import os
+import random
+import subprocess
+import sys
+import tempfile
+import time
+from collections.abc import Callable, Sequence
+from typing import Any
+
+import msgpack
+
+import tarndb
+from tarndb import _codec
+from tarndb._tarndb import _TarnReader, _TarnWriter
+
+try:
+    import lmdb
+except ImportError:  # pragma: no cover - reported in the table
+    lmdb = None
+try:
+    import msgspec
+except ImportError:  # pragma: no cover
+    msgspec = None
+
+perf_ns = time.perf_counter_ns
+PASSES = 7
+
+
+def value(i: int) -> dict[str, Any]:
+    return {"id": i, "name": f"item-{i}", "tags": [1, 2, 3]}
+
+
+def key(i: int) -> str:
+    return f"user:{i:07d}"
+
+
+def build_tarn(path: str, n: int, order: list[int]) -> None:
+    w = _TarnWriter()
+    for i in order:
+        w.add_key(key(i), w.add_object_raw(msgpack.packb(value(i))))
+    # The low-level build prints a summary line on descriptor 1: keep the table clean.
+    saved = os.dup(1)
+    with open(os.devnull, "wb") as null:
+        os.dup2(null.fileno(), 1)
+        try:
+            w.build(path)
+        finally:
+            os.dup2(saved, 1)
+            os.close(saved)
+
+
+def build_lmdb(path: str, n: int) -> Any:
+    env = lmdb.open(path, map_size=4 << 30, subdir=True, sync=False, metasync=False)
+    with env.begin(write=True) as txn:
+        for i in range(n):  # key(i) ascends with i: appended in order
+            txn.put(key(i).encode(), msgpack.packb(value(i)), append=True)
+    env.sync()
+    return env
+
+
+def timed(loop: Callable[[], int], calls: int) -> float:
+    """ns per call: the lowest of PASSES passes after one warm-up pass (the
+    machine is shared: other load only ever adds time)."""
+    gc.collect()
+    gc.disable()
+    try:
+        loop()
+        return min(loop() for _ in range(PASSES)) / calls
+    finally:
+        gc.enable()
+
+
+def loop_call(fn: Callable[[Any], Any], keys: Sequence[Any]) -> Callable[[], int]:
+    def run() -> int:
+        t0 = perf_ns()
+        for k in keys:
+            fn(k)
+        return perf_ns() - t0
+
+    return run
+
+
+def loop_contains(container: Any, keys: Sequence[Any]) -> Callable[[], int]:
+    def run() -> int:
+        t0 = perf_ns()
+        for k in keys:
+            k in container  # noqa: B015 - the expression is what is measured
+        return perf_ns() - t0
+
+    return run
+
+
+def loop_subscript(container: Any, keys: Sequence[Any]) -> Callable[[], int]:
+    def run() -> int:
+        t0 = perf_ns()
+        for k in keys:
+            container[k]
+        return perf_ns() - t0
+
+    return run
+
+
+def loop_lmdb(txn: Any, keys: Sequence[bytes]) -> Callable[[], int]:
+    get, unpackb = txn.get, msgpack.unpackb
+
+    def run() -> int:
+        t0 = perf_ns()
+        for k in keys:
+            unpackb(get(k))
+        return perf_ns() - t0
+
+    return run
+
+
+def loop_batch(fn: Callable[[Any], Any], keys: list[Any]) -> Callable[[], int]:
+    def run() -> int:
+        t0 = perf_ns()
+        fn(keys)
+        return perf_ns() - t0
+
+    return run
+
+
+_LOSSY = "\ufffd"
+
+
+def prefix_before(native: _TarnReader, p: str) -> list[tuple[str, Any]]:
+    """What TarnReader.prefix did before the native path: the raw pairs, a
+    check for repeated or lossy keys, then one msgpack decode per pair."""
+    pairs = native.prefix_raw(p)
+    keys = [k for k, _ in pairs]
+    if len(set(keys)) != len(keys) or any(_LOSSY in k for k in keys):
+        raise AssertionError("the bench store has neither")
+    return [(k, _codec.unpack(raw, k)) for k, raw in pairs]
+
+
+RSS_CHILD = r"""
+import json, sys
+def anon():
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith("RssAnon:"):
+                return int(line.split()[1]) * 1024
+import tarndb
+a0 = anon()
+r = tarndb.TarnReader(sys.argv[1])
+a1 = anon()
+n = len(r)
+for k in r:
+    pass
+a2 = anon()
+keys = n and sum(len(k.encode()) for k in r)
+print(json.dumps({"before": a0, "open": a1, "iterated": a2, "keys": n, "key_bytes": keys}))
+"""
+
+
+def rss(path: str) -> dict[str, int]:
+    out = subprocess.run([sys.executable, "-c", RSS_CHILD, path], check=True, capture_output=True, text=True)
+    return dict(json.loads(out.stdout))
+
+
+def measure(n: int, tmp: str, rows: dict[str, float], probes: int) -> None:
+    rng = random.Random(n)
+    order = list(range(n))
+    rng.shuffle(order)
+    path = os.path.join(tmp, f"s{n}.tndb")
+    build_tarn(path, n, order)
+    sample = [key(i) for i in rng.sample(range(n), min(n, probes))]
+    bsample = [k.encode() for k in sample]
+    tag = f"{n // 1000}k" if n < 1_000_000 else f"{n // 1_000_000}M"
+
+    r = tarndb.TarnReader(path)
+    native = _TarnReader(path)
+    rows[f"r[key] {tag}"] = timed(loop_subscript(r, sample), len(sample))
+    rows[f"r.get(key) {tag}"] = timed(loop_call(r.get, sample), len(sample))
+    rows[f"r.raw(key) {tag}"] = timed(loop_call(r.raw, sample), len(sample))
+    rows[f"key in r {tag}"] = timed(loop_contains(r, sample), len(sample))
+    rows[f"_TarnReader.get_raw {tag}"] = timed(loop_call(native.get_raw, sample), len(sample))
+    rows[f"_TarnReader.exists {tag}"] = timed(loop_call(native.exists, sample), len(sample))
+    # Decoding option (b): a well-kept decoder called through vectorcall.
+    rb = tarndb.TarnReader(path, verify=False, decoder=msgpack.unpackb)
+    rows[f"r[key] {tag}, decoder=msgpack.unpackb"] = timed(loop_subscript(rb, sample), len(sample))
+    if msgspec is not None:
+        rs = tarndb.TarnReader(path, verify=False, decoder=msgspec.msgpack.Decoder().decode)
+        rows[f"r[key] {tag}, decoder=msgspec"] = timed(loop_subscript(rs, sample), len(sample))
+    if lmdb is not None:
+        env = build_lmdb(os.path.join(tmp, f"l{n}"), n)
+        with env.begin(buffers=False) as txn:
+            rows[f"lmdb txn.get + msgpack.unpackb {tag}"] = timed(loop_lmdb(txn, bsample), len(bsample))
+        env.close()
+
+    # Batch lookups against a dict.get loop over the same keys.
+    batch = sample[: min(len(sample), 100_000)]
+    d = {key(i): value(i) for i in range(n)}
+    rows[f"dict.get loop {tag}"] = timed(loop_call(d.get, batch), len(batch))
+    del d
+    rows[f"r.raw_many {tag}"] = timed(loop_batch(r.raw_many, batch), len(batch))
+    rows[f"r.get_many {tag}"] = timed(loop_batch(r.get_many, batch), len(batch))
+    rows[f"r.raw loop (same keys) {tag}"] = timed(loop_call(r.raw, batch), len(batch))
+
+    p = key(1200)[:-2]  # "user:00012": 1200 to 1299
+    assert len(r.prefix(p)) == 100 and r.prefix(p) == prefix_before(native, p)
+    prefixes = [p] * 200
+    rows[f"r.prefix (100 hits) {tag}"] = timed(loop_call(r.prefix, prefixes), len(prefixes))
+    rows[f"prefix before (prefix_raw + msgpack per pair) {tag}"] = timed(
+        loop_call(lambda q: prefix_before(native, q), prefixes), len(prefixes)
+    )
+    r.close()
+
+    m = rss(path)
+    rows[f"RSS anon growth, open {tag} (B/key)"] = (m["open"] - m["before"]) / m["keys"]
+    rows[f"RSS anon growth, len + iteration after open {tag} (B/key)"] = (m["iterated"] - m["open"]) / m["keys"]
+    rows[f"RSS anon growth, open + len + iteration {tag} (B/key)"] = (m["iterated"] - m["before"]) / m["keys"]
+    rows[f"budget: key bytes + 24 B/key {tag} (B/key)"] = m["key_bytes"] / m["keys"] + 24
+    os.remove(path)
+
+
+def main() -> None:
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--quick", action="store_true", help="10k and 100k keys instead of 10k and 1M")
+    ap.add_argument("--json", help="also write the figures to this file")
+    args = ap.parse_args()
+    big = 100_000 if args.quick else 1_000_000
+    rows: dict[str, float] = {}
+    with tempfile.TemporaryDirectory(dir=os.environ.get("TMPDIR")) as tmp:
+        for n in (10_000, big):
+            measure(n, tmp, rows, probes=200_000)
+    tag = "100k" if args.quick else "1M"
+
+    def ratio(a: str, b: str) -> float:
+        return rows[a] / rows[b]
+
+    targets = [
+        ("r[key] / lmdb get+unpackb, 10k", ratio("r[key] 10k", "lmdb txn.get + msgpack.unpackb 10k"), 0.25),
+        (f"r[key] / lmdb get+unpackb, {tag}", ratio(f"r[key] {tag}", f"lmdb txn.get + msgpack.unpackb {tag}"), 0.5),
+        ("r.raw / get_raw, 10k", ratio("r.raw(key) 10k", "_TarnReader.get_raw 10k"), 1.15),
+        (f"r.raw / get_raw, {tag}", ratio(f"r.raw(key) {tag}", f"_TarnReader.get_raw {tag}"), 1.15),
+        ("key in r / exists, 10k", ratio("key in r 10k", "_TarnReader.exists 10k"), 1.15),
+        (f"key in r / exists, {tag}", ratio(f"key in r {tag}", f"_TarnReader.exists {tag}"), 1.15),
+        (f"raw_many / dict.get loop, {tag}", ratio(f"r.raw_many {tag}", f"dict.get loop {tag}"), 0.15),
+        (f"get_many / dict.get loop, {tag}", ratio(f"r.get_many {tag}", f"dict.get loop {tag}"), 0.35),
+        (
+            f"RSS growth (open+len+iter) / budget, {tag}",
+            ratio(f"RSS anon growth, open + len + iteration {tag} (B/key)", f"budget: key bytes + 24 B/key {tag} (B/key)"),
+            1.0,
+        ),
+        (
+            f"prefix 100 hits / before, {tag}",
+            ratio(f"r.prefix (100 hits) {tag}", f"prefix before (prefix_raw + msgpack per pair) {tag}"),
+            0.5,
+        ),
+    ]
+    print(f"tarndb {tarndb.__version__}, Python {sys.version.split()[0]}, msgpack {msgpack.version}, "
+          f"lmdb {getattr(lmdb, '__version__', 'absent')}, msgspec {getattr(msgspec, '__version__', 'absent')}")
+    print("\n| measure | ns per call (or as named) |\n|---|---:|")
+    for name, v in rows.items():
+        print(f"| {name} | {v:.1f} |")
+    print("\n| target | measured | limit | met |\n|---|---:|---:|:-:|")
+    for name, got, limit in targets:
+        print(f"| {name} | {got:.3f} | {limit} | {'yes' if got <= limit else 'no'} |")
+    if args.json:
+        with open(args.json, "w", encoding="utf-8") as f:
+            json.dump({"rows": rows, "targets": [{"name": a, "ratio": b, "limit": c} for a, b, c in targets]}, f, indent=1)
+
+
+if __name__ == "__main__":
+    main()
