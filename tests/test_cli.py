@@ -64,7 +64,7 @@ def test_build_from_json_lines_with_two_key_fields(tmp_path: pathlib.Path, fruit
     out = tmp_path / "fruit.tndb"
     proc = run("build", out, fruit_jsonl, "--key", "id", "--key", "latin")
     assert proc.returncode == 0
-    assert proc.stdout == f"✅  {out}  —  3 objects · 6 keys · {out.stat().st_size / 1024:.1f} KB\n"
+    assert proc.stdout == f"✅  {out}  —  3 objects · 6 keys · {out.stat().st_size} bytes\n"
     assert proc.stderr == ""  # no progress bar when standard error is not a terminal
     with tarndb.TarnReader(out) as r:
         assert r["apple"] == r["malus"] == {"id": "apple", "latin": "malus", "colour": "red", "n": 3}
@@ -203,7 +203,7 @@ def test_corrupt_store_file(tmp_path: pathlib.Path) -> None:
     for args in cases:
         proc = run(*args)
         assert proc.returncode == 1
-        assert error_line(proc) == f"tarndb: {bad}: TarnCorruptError: bad magic [80, 75, 3, 4]"
+        assert error_line(proc) == f"tarndb: {bad}: bad magic [80, 75, 3, 4]"
 
 
 def test_verify_reports_a_damaged_payload(tmp_path: pathlib.Path, fruit_store: pathlib.Path) -> None:

@@ -89,6 +89,8 @@ class ReaderCore {
 
   const FileHeader& header() const { return header_; }
   const std::string& path() const { return path_; }
+  // The whole mapped file, for copying records out as they are.
+  Bytes file() const { return mapping_.bytes(); }
 
  private:
   ReaderCore() = default;
