@@ -46,8 +46,10 @@ class UnlockedInterpreter {
 // in the thread state and is raised once the build has returned.
 class CheckingObserver final : public BuildObserver {
  public:
+  // The first write is checked at once: a signal that came before the
+  // build stops it there, and a progress bar starts at the start.
   CheckingObserver(UnlockedInterpreter& gil, PyObject* progress)
-      : gil_(gil), progress_(progress), last_check_(std::chrono::steady_clock::now()) {}
+      : gil_(gil), progress_(progress), last_check_(std::chrono::steady_clock::now() - kCheckInterval) {}
 
   bool on_progress(uint64_t written, uint64_t total) override {
     written_ = written;
