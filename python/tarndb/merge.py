@@ -44,11 +44,11 @@ class MergeJob:
         native = Merge()
         for source in inputs:
             if isinstance(source, TarnReader):
-                native.add_store(source.stats["path"])
+                _add_store(native, source.stats["path"])
             elif isinstance(source, Mapping):
                 _add_mapping(native, cast(Mapping[Key, Any], source), default)
             else:
-                native.add_store(os.fspath(source))
+                _add_store(native, os.fspath(source))
         removed = [_checked(k) for k in delete]
         if removed:
             native.add_removals(removed)
@@ -81,6 +81,19 @@ class MergeJob:
         if verbose:
             print(report.summary())
         return report
+
+
+def _add_store(native: Merge, path: str) -> None:
+    try:
+        native.add_store(path)
+    except TarnError as exc:
+        if path in str(exc):
+            raise
+        # The same class, its message naming the input; errno kept.
+        err = type(exc)(f"{path}: {exc}")
+        if isinstance(exc, OSError) and isinstance(err, OSError):
+            err.errno = exc.errno
+        raise err from exc
 
 
 def _add_mapping(native: Merge, source: Mapping[Key, Any], default: Default | None) -> None:
