@@ -64,7 +64,7 @@ def test_build_from_json_lines_with_two_key_fields(tmp_path: pathlib.Path, fruit
     out = tmp_path / "fruit.tndb"
     proc = run("build", out, fruit_jsonl, "--key", "id", "--key", "latin")
     assert proc.returncode == 0
-    assert proc.stdout == f"✅  {out}  —  3 objects · 6 keys · {out.stat().st_size / 1024:.1f} KB\n"
+    assert proc.stdout == f"✅  {out}  —  3 objects · 6 keys · {out.stat().st_size} bytes\n"
     assert proc.stderr == ""  # no progress bar when standard error is not a terminal
     with tarndb.TarnReader(out) as r:
         assert r["apple"] == r["malus"] == {"id": "apple", "latin": "malus", "colour": "red", "n": 3}

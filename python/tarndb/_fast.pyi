@@ -1,20 +1,22 @@
-# Type stubs of tarndb._fast, the package's native fast path.
-from typing import Any
+# Type information for the package's own native module tarndb._fast.
+#
+# Store failures are raised directly as the tarndb.errors classes, with the
+# core's message (no kind prefix) and, for operating-system failures, errno.
 
-ROUTE: str
-
-def route(key: str | bytes, n: int) -> int: ...
-def unpackb(data: bytes | bytearray | memoryview) -> Any: ...
-
-# The native reader under tarndb.TarnReader: one store file (path a str) or
-# the shard files of a sharded store (a list of str, in shard order).
-from collections.abc import Callable, Iterable, Iterator
-from typing import Literal, Self, final
+from collections.abc import Callable, Iterable, Iterator, Sequence
+from typing import Any, Literal, Self, SupportsIndex, final
 
 from typing_extensions import disjoint_base
 
+ROUTE: str
+
+def route(key: str | bytes, n: int, /) -> int: ...
+def unpackb(data: bytes | bytearray | memoryview) -> Any: ...
+
 _Key = str | bytes
 
+# The native reader under tarndb.TarnReader: one store file (path a str) or
+# the shard files of a sharded store (a list of str, in shard order).
 @disjoint_base
 class Reader:
     def __new__(
@@ -52,3 +54,23 @@ class Reader:
 class ReaderIterator(Iterator[Any]):
     def __next__(self) -> Any: ...
     def __length_hint__(self) -> int: ...
+
+# (build number of this writer, counting from 1; path; objects; keys; file
+# size in bytes; seconds)
+_Report = tuple[int, str, int, int, int, float]
+
+@final
+class Writer:
+    def __init__(self) -> None: ...
+    def add_object_raw(self, raw_bytes: bytes) -> int: ...
+    def add_key(self, key: str | bytes | bytearray | Sequence[int], obj_id: SupportsIndex) -> None: ...
+    def build(self, path: str, progress: Callable[[int, int], object] | None = None) -> _Report: ...
+    def last_report(self) -> _Report | None: ...
+
+@final
+class Merge:
+    def __init__(self) -> None: ...
+    def add_store(self, path: str) -> None: ...
+    def add_removals(self, keys: Iterable[str | bytes]) -> None: ...
+    def build(self, path: str, progress: Callable[[int, int], object] | None = None) -> _Report: ...
+    def last_report(self) -> _Report | None: ...
