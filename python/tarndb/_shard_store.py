@@ -115,6 +115,8 @@ class StoreLock:
         published = self.published()
         if published is None and not os.path.exists(os.path.join(self.store, mf.MANIFEST)):
             published = 0  # never published: every generation is a leftover
+        # Numbers are never reused, not even those of unpublished leftovers.
+        self._top = max([published or 0, *self._generations()])
         for name in os.listdir(self.store):
             gen = mf.generation_of(name)
             leftover = (
@@ -133,9 +135,8 @@ class StoreLock:
     def new_generation(self) -> tuple[int, str]:
         """The number and directory of a new generation, one above every
         generation present or published."""
-        gens = self._generations()
-        top = max(gens[-1] if gens else 0, self.published() or 0)
-        gen = top + 1
+        gen = max([self._top, self.published() or 0, *self._generations()]) + 1
+        self._top = gen
         path = os.path.join(self.store, mf.generation_dir(gen))
         try:
             os.mkdir(path)
