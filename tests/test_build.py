@@ -754,7 +754,7 @@ def strace_build(tmp_path):
         prefix=[strace, "-f", "-qq", "-s", "256", "-o", str(log),
                 # "?" ignores a call this architecture does not have.
                 "-e", "trace=?open,openat,flock,fsync,fdatasync,ftruncate,?rename,renameat,?renameat2,close,"
-                      "write,?pwrite64,?fcntl"],
+                      "write,?pwrite64,?fcntl,fchmod"],
         check=False,
     )
     err = proc.stderr.decode(errors="replace")
@@ -782,7 +782,8 @@ def test_syscall_order_lock_held_until_after_rename_and_dir_synced(tmp_path):
 
     i_open = find(lambda n, a, r: n in ("open", "openat") and f'"{tmp}"' in a)
     fd = calls[i_open][2]
-    assert "O_CREAT" in calls[i_open][1] and "O_CLOEXEC" in calls[i_open][1] and "0666" in calls[i_open][1]
+    # Created private, without following a link or blocking on a FIFO.
+    assert all(flag in calls[i_open][1] for flag in ("O_CREAT", "O_CLOEXEC", "O_NOFOLLOW", "O_NONBLOCK", "0600"))
     i_lock = find(lambda n, a, r: n == "flock" and a.startswith(f"{fd},") and "LOCK_EX" in a, i_open)
     i_rename = find(lambda n, a, r: n.startswith("rename") and f'"{tmp}"' in a and f'"{target}"' in a and r == "0")
     i_close = find(lambda n, a, r: n == "close" and a == fd, i_open)
@@ -791,6 +792,11 @@ def test_syscall_order_lock_held_until_after_rename_and_dir_synced(tmp_path):
               if n in ("write", "pwrite64") and a.startswith(f"{fd},") and i_open < i < i_close]
     assert i_open < i_lock < min(writes), "lock taken before the first write"
     assert len(syncs) == 1 and max(writes) < syncs[0] < i_rename, "one sync of the file, before the rename"
+    # The final mode is set only once the file is complete.
+    i_chmod = find(lambda n, a, r: n == "fchmod" and a.startswith(f"{fd},"), i_open)
+    mask = os.umask(0o022)
+    os.umask(mask)
+    assert max(writes) < i_chmod < i_rename and calls[i_chmod][1] == f"{fd}, 0{0o666 & ~mask:o}"
     assert i_rename < i_close, "the lock (the descriptor) is held until after the rename"
     # (b) the directory is opened and synced after the rename.
     i_dir = find(lambda n, a, r: n in ("open", "openat") and f'"{directory}"' in a and "O_DIRECTORY" in a, i_rename)

@@ -143,7 +143,9 @@ def test_missing_key_raises_key_error_and_get_gives_default(store: pathlib.Path)
 
 def test_str_and_utf8_bytes_are_the_same_key(tmp_path: pathlib.Path) -> None:
     path = tmp_path / "u.tndb"
-    build(path, {"é": 1, b"\xff\xfe": 2})
+    # TarnWriter refuses bytes keys that are not UTF-8; another program may
+    # still write them, and they are found by their bytes.
+    path.write_bytes(raw_store([msgpack.packb(1), msgpack.packb(2)], [("é".encode(), 0), (b"\xff\xfe", 1)]))
     with TarnReader(path) as r:
         assert r["é"] == r["é".encode()] == 1
         assert r[b"\xff\xfe"] == 2
@@ -280,20 +282,17 @@ def test_building_again_after_more_staging(tmp_path: pathlib.Path) -> None:
     assert len(TarnReader(tmp_path / "two.tndb")) == 2
 
 
-def test_summary_line_keeps_its_place_in_stdout(tmp_path: pathlib.Path) -> None:
-    # The native build writes straight to descriptor 1; the wrapper flushes
-    # sys.stdout first, so the line comes after what Python printed before.
-    code = (
-        "import sys, tarndb\n"
-        "print('before')\n"
-        "w = tarndb.TarnWriter(sys.argv[1]); w['k'] = 1; w.build()\n"
-        "print('after')\n"
-    )
+def test_build_prints_nothing_unless_verbose(tmp_path: pathlib.Path, capfd: pytest.CaptureFixture[str]) -> None:
+    # Nothing reaches descriptor 1 by default; verbose=True prints the
+    # summary line through sys.stdout, in order with the caller's output.
     target = str(tmp_path / "o.tndb")
-    out = subprocess.run(
-        [sys.executable, "-c", code, target], capture_output=True, text=True, check=True, encoding="utf-8"
-    ).stdout
-    assert out.splitlines() == ["before", f"✅  {target}  —  1 objects · 1 keys · 0.1 KB", "after"]
+    w = tarndb.TarnWriter(target)
+    w["k"] = 1
+    print("before")
+    w.build()
+    w.build(verbose=True)
+    print("after")
+    assert capfd.readouterr().out.splitlines() == ["before", f"✅  {target}  —  1 object · 1 key · 60 bytes", "after"]
 
 
 # ---------------------------------------------------------------- exceptions
@@ -313,9 +312,9 @@ def test_bad_magic_is_a_corrupt_error(tmp_path: pathlib.Path) -> None:
     path.write_bytes(b"PK\x03\x04" + bytes(60))
     with pytest.raises(TarnCorruptError) as info:
         TarnReader(path)
-    assert str(info.value) == "TarnCorruptError: bad magic [80, 75, 3, 4]"
+    assert str(info.value) == "bad magic [80, 75, 3, 4]"
     assert type(info.value.__cause__) is RuntimeError
-    assert str(info.value.__cause__) == str(info.value)
+    assert str(info.value.__cause__) == "TarnCorruptError: " + str(info.value)
     assert not isinstance(info.value, OSError)
 
 
@@ -324,7 +323,7 @@ def test_version_byte_3_is_a_version_error(tmp_path: pathlib.Path) -> None:
     path.write_bytes(raw_store([b"\x01"], [(b"k", 0)], version=3))
     with pytest.raises(TarnVersionError) as info:
         TarnReader(path, verify=False)
-    assert str(info.value) == "TarnVersionError: unsupported version 3"
+    assert str(info.value) == "unsupported version 3"
     assert type(info.value.__cause__) is RuntimeError
 
 
@@ -335,7 +334,7 @@ def test_missing_file_is_an_io_error_and_an_os_error(tmp_path: pathlib.Path) -> 
     err = info.value
     assert isinstance(err, TarnIOError)
     assert isinstance(err, TarnError)
-    assert str(err).startswith(f"TarnIOError: cannot open {path}: ")
+    assert str(err).startswith(f"cannot open {path}: ")
     assert str(err).endswith("(os error 2)")
     assert err.errno == 2
     assert type(err.__cause__) is OSError
@@ -347,8 +346,7 @@ def test_obj_id_out_of_range_is_a_tarn_error() -> None:
     with pytest.raises(TarnError) as info:
         w.alias("k", 1)
     assert type(info.value) is TarnError
-    assert str(info.value) == "TarnError: obj_id 1 out of range (have 1 objects)"
-    assert type(info.value.__cause__) is ValueError
+    assert str(info.value) == "obj_id 1 out of range (have 1 objects)"
 
 
 def test_build_into_missing_directory_is_an_io_error(tmp_path: pathlib.Path) -> None:

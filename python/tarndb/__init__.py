@@ -18,10 +18,11 @@ lists, tuples and dicts of those); failures raise :class:`TarnError` or one
 of its subclasses.
 """
 
+from tarndb._codec import to_builtin
 from tarndb._tarndb import __version__
 from tarndb.errors import TarnCorruptError, TarnError, TarnIOError, TarnVersionError
 from tarndb.reader import Stats, TarnReader
-from tarndb.writer import Key, TarnWriter
+from tarndb.writer import BuildReport, Key, TarnWriter
 
 __all__ = [
     "TarnWriter",
@@ -31,6 +32,8 @@ __all__ = [
     "TarnVersionError",
     "TarnIOError",
     "Stats",
+    "BuildReport",
+    "to_builtin",
     "Key",
     "__version__",
 ]

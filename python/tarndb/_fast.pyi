@@ -10,8 +10,9 @@ ROUTE: str
 
 def route(key: str | bytes, n: int, /) -> int: ...
 
-# (build number of this writer, counting from 1; objects; keys; file size in bytes)
-_Report = tuple[int, int, int, int]
+# (build number of this writer, counting from 1; path; objects; keys; file
+# size in bytes; seconds)
+_Report = tuple[int, str, int, int, int, float]
 
 @final
 class Writer:

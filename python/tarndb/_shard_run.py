@@ -35,7 +35,6 @@ from typing import BinaryIO, NamedTuple
 
 from tarndb import _fast, errors
 from tarndb import _shard_manifest as mf
-from tarndb._tarndb import _TarnWriter
 
 __all__ = ["RunWriter", "read_run", "build_shard", "build_shards", "ShardJob"]
 
@@ -173,17 +172,10 @@ def _parse(buf: bytes, pos: int, offset: int) -> _Frame:
 # ------------------------------------------------------------------ building
 
 
-def quiet_writer_available() -> bool:
-    """True when the package's own native writer, which prints nothing, is
-    built in; otherwise shard builds run in a child process whose standard
-    output is discarded."""
-    return hasattr(_fast, "Writer")
-
-
 def build_shard(runs: Sequence[str], out: str, name: str) -> mf.ShardInfo:
     """Builds the store file *out* from *runs* (in order) and returns its
     figures under the manifest name *name*."""
-    native = _fast.Writer() if quiet_writer_available() else _TarnWriter()  # type: ignore[attr-defined,unused-ignore]
+    native = _fast.Writer()
     for run in runs:
         frames = array("Q")  # offsets of this run's object frames, ascending
         first = -1  # the writer's ID of this run's first object
@@ -200,10 +192,7 @@ def build_shard(runs: Sequence[str], out: str, name: str) -> mf.ShardInfo:
                 obj_id = first + i
             for key in frame.keys:
                 native.add_key(key, obj_id)
-    try:
-        native.build(out)
-    except errors.NATIVE_ERRORS as exc:
-        errors.reraise(exc)
+    native.build(out)
     return mf.read_header(out, name)
 
 
@@ -214,10 +203,10 @@ class ShardJob(NamedTuple):
 
 
 def build_shards(jobs: Sequence[ShardJob], workers: int) -> list[mf.ShardInfo]:
-    """Builds every job, *workers* at a time, in child processes (or in this
-    one for a single worker with the quiet writer).  The first failure stops
-    the others and is raised."""
-    if workers <= 1 and quiet_writer_available():
+    """Builds every job, *workers* at a time, in child processes (in this
+    one for a single worker).  The first failure stops the others and is
+    raised."""
+    if workers <= 1:
         return [build_shard(*job) for job in jobs]
     return _Pool(jobs, max(1, workers)).run()
 
@@ -317,11 +306,9 @@ def _die_with_parent() -> None:
 
 
 def _child(argv: list[str]) -> int:
+    # The shard's figures, or the failure, go to the parent as JSON on stdout.
     _die_with_parent()
-    report = os.fdopen(os.dup(1), "w")
-    devnull = os.open(os.devnull, os.O_WRONLY)
-    os.dup2(devnull, 1)  # the low-level writer's summary line goes nowhere
-    os.close(devnull)
+    report = sys.stdout
     out, name, *runs = argv
     try:
         info = build_shard(runs, out, name)

@@ -16,6 +16,8 @@ from __future__ import annotations
 
 import operator
 import os
+import sys
+import time
 import weakref
 from array import array
 from types import TracebackType
@@ -23,10 +25,11 @@ from typing import Literal
 
 from tarndb import _codec, _fast
 from tarndb import _shard_manifest as mf
+from tarndb._codec import Default
 from tarndb._shard_run import RunWriter, ShardJob, build_shards
 from tarndb._shard_store import StoreLock, io_error
 from tarndb.errors import TarnError
-from tarndb.writer import Key, StrPath, TarnWriter, key_bytes
+from tarndb.writer import BuildReport, Key, StrPath, TarnWriter, key_bytes
 
 __all__ = ["ShardedWriter", "MAX_SHARDS"]
 
@@ -58,9 +61,17 @@ class ShardedWriter(TarnWriter):
     """
 
     __slots__ = ("_store", "_shards", "_workers", "_lock", "_spill", "_runs", "_home_shard",
-                 "_home_offset", "_copies", "_keys", "_done", "_finalizer", "__weakref__")
+                 "_home_offset", "_copies", "_keys", "_done", "_finalizer", "_report", "__weakref__")
 
-    def __init__(self, path: StrPath | None = None, *, shards: int | None = None, workers: int = 1) -> None:
+    def __init__(
+        self,
+        path: StrPath | None = None,
+        *,
+        default: Default | None = None,
+        verbose: bool = False,
+        shards: int | None = None,
+        workers: int = 1,
+    ) -> None:
         if path is None:
             raise TypeError("a sharded TarnWriter needs the path of its store directory")
         count = operator.index(shards) if shards is not None else 0
@@ -76,6 +87,9 @@ class ShardedWriter(TarnWriter):
         self._objects = 0
         self._keys = 0
         self._done = False
+        self._default = default
+        self._verbose = verbose
+        self._report: BuildReport | None = None
         self._lock = StoreLock(self._store)
         try:
             self._spill = self._lock.spill_dir()
@@ -111,13 +125,17 @@ class ShardedWriter(TarnWriter):
     # ------------------------------------------------------------ staging
 
     def add(self, obj: object, *keys: Key) -> int:
-        return self._stage(_codec.pack(obj), keys)
+        return self._stage(_codec.pack(obj, self._default), keys)
 
-    def add_raw(self, raw: bytes, *keys: Key) -> int:
-        """Stages already-packed msgpack bytes *raw*, as :meth:`add` does an object."""
-        if not isinstance(raw, bytes):
-            raise TypeError(f"raw must be bytes, not {type(raw).__name__}")
-        return self._stage(raw, keys)
+    def add_raw(self, payload: bytes | bytearray | memoryview, *keys: Key) -> int:
+        data = bytes(payload)
+        _codec.check_payload(data)
+        return self._stage(data, keys)
+
+    @property
+    def last_build(self) -> BuildReport | None:
+        """The report of this writer's build, once it has published."""
+        return self._report
 
     def _stage(self, raw: bytes, keys: tuple[Key, ...]) -> int:
         self._check_open()
@@ -151,7 +169,7 @@ class ShardedWriter(TarnWriter):
             raise OverflowError("obj_id must be from 0 to 2**64 - 1")
         if obj_id >= self._objects:
             # The same text as the single-file writer's.
-            raise TarnError(f"TarnError: obj_id {obj_id} out of range (have {self._objects} objects)")
+            raise TarnError(f"obj_id {obj_id} out of range (have {self._objects} objects)")
         shard = _fast.route(stored, self._shards)
         home = self._home_shard[obj_id]
         try:
@@ -169,11 +187,16 @@ class ShardedWriter(TarnWriter):
 
     # ------------------------------------------------------------ building
 
-    def build(self, path: StrPath | None = None) -> None:
+    def build(
+        self, path: StrPath | None = None, *, verbose: bool | None = None, progress: object = None
+    ) -> BuildReport:
         """Builds every shard into a new generation and publishes it; the
-        writer is then finished.  On failure the published generation is
-        left as it was and ``build()`` may be called again."""
+        writer is then finished.  Returns the report of the whole store
+        (its objects counted once per shard that holds them).  On failure
+        the published generation is left as it was and ``build()`` may be
+        called again.  *progress* is not called for sharded builds."""
         self._check_open()
+        started = time.monotonic()
         if path is not None and os.path.realpath(os.fspath(path)) != os.path.realpath(self._store):
             raise ValueError(f"a sharded TarnWriter builds the store it was opened on ({self._store!r})")
         runs: list[list[str]] = []
@@ -190,12 +213,19 @@ class ShardedWriter(TarnWriter):
         ]
         try:
             infos = build_shards(jobs, self._workers)
-            self._lock.publish(mf.Manifest(gen, tuple(infos)))
+            manifest = mf.Manifest(gen, tuple(infos))
+            self._lock.publish(manifest)
         except BaseException:
             self._lock.discard(gen_path)
             self._reopen_runs()
             raise
         self.close()
+        report = self._report = BuildReport(
+            self._store, manifest.num_objects, manifest.num_keys, manifest.file_size, time.monotonic() - started
+        )
+        if self._verbose if verbose is None else verbose:
+            print(report.summary(), file=sys.stdout)
+        return report
 
     def _reopen_runs(self) -> None:
         # After a failed build the staged records are all still in the run

@@ -1,9 +1,11 @@
 """The exceptions of tarndb, and their translation from the native layer.
 
-The native module raises built-in exceptions whose message starts with the
-name of the failure's kind ("TarnCorruptError: ...").  The wrapper classes
-raise the matching class below instead, with the same message and the native
-exception chained as ``__cause__``.  Argument errors (``TypeError``, the
+The package's own module (tarndb._fast) raises these classes directly.  The
+low-level module raises built-in exceptions whose message starts with the
+name of the failure's kind ("TarnCorruptError: ..."); the wrapper classes
+raise the matching class below instead, with the message after that prefix
+(so that a traceback names the class once) and the native exception chained
+as ``__cause__``.  Argument errors (``TypeError``, the
 ``ValueError`` "key must be str or bytes", ``OverflowError``) and the
 writer's "Already borrowed" ``RuntimeError`` are not failures of the store
 and pass through unchanged.
@@ -69,7 +71,7 @@ def from_native(exc: BaseException) -> TarnError | None:
     message = str(exc)
     for prefix, cls in _KINDS:
         if message.startswith(prefix):
-            err = cls(message)
+            err = cls(message[len(prefix) :])
             if isinstance(err, TarnIOError):
                 found = _OS_ERROR.search(message)
                 if found:

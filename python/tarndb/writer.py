@@ -2,16 +2,20 @@
 
 from __future__ import annotations
 
+import errno
 import os
 import sys
+from collections.abc import Callable
+from dataclasses import dataclass
 from types import TracebackType
-from typing import Literal, Union
+from typing import Literal, NoReturn, Union
 
-from tarndb import _codec
-from tarndb._tarndb import _TarnWriter
-from tarndb.errors import NATIVE_ERRORS, TarnError, reraise
+from tarndb import _codec, _units
+from tarndb._codec import Default
+from tarndb._fast import Writer
+from tarndb.errors import TarnError, TarnIOError
 
-__all__ = ["TarnWriter", "Key", "StrPath"]
+__all__ = ["TarnWriter", "BuildReport", "Key", "StrPath", "key_bytes"]
 
 #: A key: text (stored as its UTF-8 bytes) or bytes.  ``"é"`` and
 #: ``"é".encode()`` are the same key.
@@ -20,36 +24,88 @@ Key = Union[str, bytes]
 #: A file path: text or a path object.
 StrPath = Union[str, "os.PathLike[str]"]
 
+#: Called as ``progress(written, total)``, both in bytes, while a build writes.
+Progress = Callable[[int, int], object]
+
 MAX_KEY_LEN = 65535
 
 
+def _too_long(n: int) -> NoReturn:
+    raise TarnError(f"key of {n} bytes exceeds the limit of {MAX_KEY_LEN} bytes")
+
+
 def key_bytes(key: Key) -> bytes:
-    """The stored form of *key*.  ValueError "key must be str or bytes" for
-    anything else (as the native layer says); TarnError when too long."""
+    """The stored form of *key*: its UTF-8 bytes.
+
+    ValueError for a str that cannot be encoded as UTF-8 (a lone
+    surrogate), for bytes that are not valid UTF-8 (a reader could not list
+    them as text) and for anything that is neither str nor bytes; TarnError
+    when the key is longer than 65535 bytes.
+    """
     if isinstance(key, str):
         try:
             data = key.encode("utf-8")
-        except UnicodeEncodeError:
-            raise ValueError("key must be str or bytes") from None
+        except UnicodeEncodeError as exc:
+            raise ValueError(
+                f"key {key!r} cannot be encoded as UTF-8: it holds a lone surrogate at index {exc.start}"
+            ) from None
     elif isinstance(key, (bytes, bytearray, memoryview)):
         data = bytes(key)
+        try:
+            data.decode("utf-8")
+        except UnicodeDecodeError as exc:
+            raise ValueError(
+                f"key {data!r} is not valid UTF-8 (at byte {exc.start}); tarndb keys are text, "
+                "give the key as str or as its UTF-8 bytes"
+            ) from None
     else:
+        # The same text as the native layer's: callers match on it.
         raise ValueError("key must be str or bytes")
     if len(data) > MAX_KEY_LEN:
-        raise TarnError(f"TarnError: key of {len(data)} bytes exceeds the limit of {MAX_KEY_LEN} bytes")
+        _too_long(len(data))
     return data
 
 
-def _flush_stdout() -> None:
-    # The native build writes its summary line straight to file descriptor 1;
-    # flushing first keeps it after whatever Python printed before it.
-    stream = sys.stdout
-    if stream is None:
-        return
-    try:
-        stream.flush()
-    except (OSError, ValueError):
-        pass
+def _checked(key: Key) -> Key:
+    # ASCII text goes to the native layer as it is (its fast path); anything
+    # else is checked and encoded here, so that errors name the key.
+    if type(key) is str and key.isascii():
+        if len(key) > MAX_KEY_LEN:
+            _too_long(len(key))
+        return key
+    return key_bytes(key)
+
+
+@dataclass(frozen=True)
+class BuildReport:
+    """What one build wrote: the store at *path* holds *objects* objects
+    under *keys* keys, in a file of *bytes* bytes, written in *seconds*."""
+
+    path: str
+    objects: int
+    keys: int
+    bytes: int
+    seconds: float
+
+    def summary(self) -> str:
+        """One line, e.g. ``✅  fruit.tndb  —  2 objects · 4 keys · 202 bytes``."""
+        return (
+            f"\u2705  {self.path}  \u2014  {_units.count(self.objects, 'object')} \u00b7 "
+            f"{_units.count(self.keys, 'key')} \u00b7 {_units.size(self.bytes)}"
+        )
+
+
+def _report(native: tuple[int, str, int, int, int, float]) -> BuildReport:
+    _number, path, objects, keys, size, seconds = native
+    return BuildReport(path, objects, keys, size, seconds)
+
+
+def _build_failure(target: str, exc: TarnError) -> TarnError:
+    # The same class, its message naming the target; errno kept.
+    err = type(exc)(f"cannot build {target}: {exc}")
+    if isinstance(exc, TarnIOError) and isinstance(err, TarnIOError):
+        err.errno = exc.errno
+    return err
 
 
 class TarnWriter:
@@ -72,20 +128,30 @@ class TarnWriter:
     or any other; staging may go on after a build.
 
     A build replaces the target atomically (temporary file beside it, fsync,
-    rename, sync of the directory) and then prints one summary line to the
-    process's standard output (file descriptor 1), for example
-    ``✅  fruit.tndb  —  2 objects · 4 keys · 0.1 KB``.  The line is written
-    by the native layer, bypassing ``sys.stdout`` (which is flushed first so
-    that the order of output is kept); redirect descriptor 1 of the process
-    if you do not want it.
+    rename, sync of the directory), prints nothing unless *verbose*, and
+    returns a :class:`BuildReport`.  *default* is a hook for values msgpack
+    cannot hold, as for ``msgpack.packb``: it is given such a value and
+    returns one msgpack can hold, or raises TypeError;
+    :func:`tarndb.to_builtin` is a ready one for dates and times, Decimal,
+    UUID, numpy scalars and arrays, and sets.
 
-    A writer is meant for one thread at a time; overlapping calls from
-    several threads are rejected with RuntimeError "Already borrowed".
+    Ctrl-C during a build (KeyboardInterrupt) stops it before the rename:
+    the temporary file is removed, the target keeps its old content, and
+    the KeyboardInterrupt is raised.  A signal that comes after the rename
+    is too late to stop it: the build returns its report as usual, and
+    :attr:`last_build` tells the two cases apart wherever the interrupt is
+    caught.
+
+    A writer is meant for one thread at a time: a call that overlaps
+    another one (a build included) from another thread is rejected with
+    RuntimeError "Already borrowed".  A build releases the interpreter lock
+    while it writes, so other threads run meanwhile.  Writers cannot be
+    pickled: their staged content lives in this process only.
     """
 
-    __slots__ = ("_native", "_path", "_objects")
+    __slots__ = ("_native", "_path", "_objects", "_default", "_verbose")
 
-    def __new__(cls, path: StrPath | None = None, *, shards: int | None = None, workers: int = 1) -> TarnWriter:
+    def __new__(cls, path: StrPath | None = None, *, shards: int | None = None, **_: object) -> TarnWriter:
         # shards=N makes the target a sharded store directory (tarndb._sharded).
         if shards is not None and cls is TarnWriter:
             from tarndb._sharded import ShardedWriter
@@ -93,12 +159,22 @@ class TarnWriter:
             return super().__new__(ShardedWriter)
         return super().__new__(cls)
 
-    def __init__(self, path: StrPath | None = None, *, shards: int | None = None, workers: int = 1) -> None:
+    def __init__(
+        self,
+        path: StrPath | None = None,
+        *,
+        default: Default | None = None,
+        verbose: bool = False,
+        shards: int | None = None,
+        workers: int = 1,
+    ) -> None:
         if workers != 1:
             raise ValueError("workers= applies to a sharded store: give shards= as well")
-        self._native = _TarnWriter()
+        self._native = Writer()
         self._path: str | None = None if path is None else os.fspath(path)
         self._objects = 0
+        self._default = default
+        self._verbose = verbose
 
     @property
     def path(self) -> str | None:
@@ -110,26 +186,49 @@ class TarnWriter:
         """The number of objects staged so far."""
         return self._objects
 
+    @property
+    def last_build(self) -> BuildReport | None:
+        """The report of this writer's latest successful build, or None.
+
+        Set by the native build before it returns, so that after a
+        KeyboardInterrupt it tells whether the target was replaced.
+        """
+        native = self._native.last_report()
+        return None if native is None else _report(native)
+
     def add(self, obj: object, *keys: Key) -> int:
         """Stages *obj* (serialised to msgpack now) under every key in *keys*
         and returns its object ID, for :meth:`alias`.
 
         A key given again later is mapped to the later object.  With no keys
         the object is stored all the same and can be given keys by alias().
-        Raises TypeError for an object msgpack cannot hold, ValueError for a
-        key that is neither str nor bytes, TarnError for one longer than
-        65535 bytes; nothing is staged then.
+        Raises TypeError for an object msgpack cannot hold (after the
+        *default* hook), ValueError for a key that is not str or bytes or not
+        UTF-8, TarnError for one longer than 65535 bytes; nothing is staged
+        then.
         """
-        raw = _codec.pack(obj)
-        stored = [key_bytes(k) for k in keys]
+        return self._stage(_codec.pack(obj, self._default), keys)
+
+    def add_raw(self, payload: bytes | bytearray | memoryview, *keys: Key) -> int:
+        """Stages *payload*, the msgpack bytes of one object, as it is, under
+        every key in *keys*, and returns its object ID.
+
+        The payload is checked to be exactly one msgpack value that a
+        reader can decode; ValueError otherwise, and nothing is staged.  Use
+        it to copy objects between stores without decoding them
+        (``TarnReader.raw(key)`` gives such bytes).
+        """
+        data = bytes(payload)
+        _codec.check_payload(data)
+        return self._stage(data, keys)
+
+    def _stage(self, raw: bytes, keys: tuple[Key, ...]) -> int:
+        stored = [_checked(k) for k in keys]
         native = self._native
-        try:
-            obj_id = native.add_object_raw(raw)
-            self._objects = obj_id + 1
-            for k in stored:
-                native.add_key(k, obj_id)
-        except NATIVE_ERRORS as exc:
-            reraise(exc)
+        obj_id = native.add_object_raw(raw)
+        self._objects = obj_id + 1
+        for k in stored:
+            native.add_key(k, obj_id)
         return obj_id
 
     def alias(self, key: Key, obj_id: int) -> None:
@@ -138,31 +237,53 @@ class TarnWriter:
         TarnError when no object has that ID; TypeError or OverflowError
         when *obj_id* is not an integer from 0 to 2**64 - 1.
         """
-        stored = key_bytes(key)
-        try:
-            self._native.add_key(stored, obj_id)
-        except NATIVE_ERRORS as exc:
-            reraise(exc)
+        self._native.add_key(_checked(key), obj_id)
 
     def __setitem__(self, key: Key, obj: object) -> None:
         """``w[key] = obj`` stages *obj* under one key, like ``w.add(obj, key)``."""
         self.add(obj, key)
 
-    def build(self, path: StrPath | None = None) -> None:
+    def build(
+        self, path: StrPath | None = None, *, verbose: bool | None = None, progress: Progress | None = None
+    ) -> BuildReport:
         """Writes everything staged so far to *path* (default: the
-        constructor's path), replacing any file there atomically.
+        constructor's path), replacing any file there atomically, and
+        returns what it wrote.
 
-        Raises TarnIOError (also an OSError) when the file cannot be
-        written; the previous file at *path*, if any, is then left as it was.
+        *verbose* (default: the constructor's) prints the report's summary
+        line to ``sys.stdout``.  *progress*, if given, is called as
+        ``progress(written, total)`` in bytes while the file is written, at
+        most every 50 ms; an exception it raises stops the build before the
+        rename, like Ctrl-C.
+
+        Raises TarnIOError (also an OSError) naming *path* when the file
+        cannot be written; the previous file at *path*, if any, is then left
+        as it was, and no temporary file is left behind.
         """
         target = self._path if path is None else os.fspath(path)
         if target is None:
             raise TypeError("TarnWriter.build() needs a path: none was given to the constructor")
-        _flush_stdout()
+        if os.path.isdir(target):
+            # Refused before a temporary file exists: the rename would fail.
+            err = TarnIOError(f"cannot build {target}: is a directory")
+            err.errno = errno.EISDIR
+            raise err
+        native = self._native
+        before = native.last_report()
         try:
-            self._native.build(target)
-        except NATIVE_ERRORS as exc:
-            reraise(exc)
+            try:
+                done = native.build(target, progress)
+            except TarnError as exc:
+                raise _build_failure(target, exc) from exc
+            report = _report(done)
+        except KeyboardInterrupt:
+            after = native.last_report()
+            if after is None or (before is not None and after[0] == before[0]):
+                raise  # stopped before the rename: the target is as it was
+            report = _report(after)  # the signal came after the rename
+        if self._verbose if verbose is None else verbose:
+            print(report.summary(), file=sys.stdout)
+        return report
 
     def __enter__(self) -> TarnWriter:
         if self._path is None:
@@ -179,7 +300,13 @@ class TarnWriter:
             self.build()
         return False
 
+    def __reduce_ex__(self, protocol: object) -> NoReturn:
+        raise TypeError(
+            "a TarnWriter cannot be pickled: its staged content lives in this process only; "
+            "build the store and pass its path (or a TarnReader) instead"
+        )
+
     def __repr__(self) -> str:
-        # The native repr reads "_TarnWriter(objects=N, keys=M)".
+        # The native repr reads "Writer(objects=N, keys=M)".
         counts = repr(self._native).partition("(")[2].rstrip(")")
         return f"TarnWriter(path={self._path!r}, {counts})"

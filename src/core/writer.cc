@@ -1,7 +1,5 @@
 #include "core/writer.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,9 +8,7 @@
 #include <charconv>
 #include <cstring>
 
-#include "core/fd.h"
 #include "core/format.h"
-#include "core/temp_path.h"
 
 namespace tarn {
 namespace {
@@ -22,60 +18,6 @@ using format::kRecordPrefix;
 
 constexpr const char* kWholeBuffer = "failed to write whole buffer";
 constexpr const char* kBufferedData = "failed to write the buffered data";
-constexpr const char* kCancelled = "build cancelled";
-
-// Writes all of [p, p + n), resuming after signals and partial writes.
-Result<void> write_all(int fd, const uint8_t* p, size_t n, const char* zero_write_text) {
-  while (n > 0) {
-    ssize_t w = ::write(fd, p, n);
-    if (w < 0) {
-      if (errno == EINTR) continue;
-      return CoreError::IO("", errno);
-    }
-    if (w == 0) return CoreError::IO(zero_write_text);
-    p += w;
-    n -= size_t(w);
-  }
-  return Ok{};
-}
-
-// Opens the temporary file and takes an exclusive lock on it. Another build
-// to the same temporary path may have renamed the file we opened into place
-// while we waited for the lock; the path then names another file (or none),
-// and we start over, so that we never write into what is already some other
-// build's finished target. The lock is held until the descriptor is closed.
-Result<Fd> open_locked(const std::string& tmp) {
-  for (;;) {
-    const int raw = no_eintr([&] { return ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666); });
-    if (raw < 0) return CoreError::IO("open tmp: ", errno);
-    Fd fd(raw);
-    if (no_eintr([&] { return ::flock(fd.get(), LOCK_EX); }) < 0) return CoreError::IO("lock tmp: ", errno);
-    struct stat held, named;
-    if (::fstat(fd.get(), &held) < 0) return CoreError::IO("lock tmp: ", errno);
-    if (::stat(tmp.c_str(), &named) == 0 && named.st_dev == held.st_dev && named.st_ino == held.st_ino) {
-      return fd;
-    }
-  }
-}
-
-// The directory holding `path`, for the sync after the rename.
-std::string parent_dir(const std::string& path) {
-  size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
-
-// Makes the rename durable. Filesystems that cannot sync a directory say so
-// with EINVAL or ENOTSUP; there is nothing more to be done on them.
-Result<void> sync_dir(const std::string& dir) {
-  const int raw = no_eintr([&] { return ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
-  if (raw < 0) return CoreError::IO("sync dir: ", errno);
-  Fd fd(raw);
-  if (no_eintr([&] { return ::fsync(fd.get()); }) < 0 && errno != EINVAL && errno != ENOTSUP) return CoreError::IO("sync dir: ", errno);
-  return Ok{};
-}
-
 
 }  // namespace
 
@@ -136,7 +78,7 @@ Result<void> WriterCore::write_file(int fd, std::span<const uint32_t> order, Bui
   // Counts `n` more bytes written and asks the observer whether to go on.
   auto advance = [&](uint64_t n) -> Result<void> {
     written += n;
-    if (observer && !observer->on_progress(written, total)) return CoreError::IO(kCancelled);
+    if (observer && !observer->on_progress(written, total)) return CoreError::IO(kBuildCancelled);
     return Ok{};
   };
 
@@ -204,8 +146,6 @@ Result<void> WriterCore::write_file(int fd, std::span<const uint32_t> order, Bui
 }
 
 Result<BuildReport> WriterCore::build(const std::string& path, BuildObserver* observer) const {
-  const std::string tmp = temp_path_for(path);
-
   // Sort key indices by key bytes; the 16-byte prefixes settle most
   // comparisons without touching the key arena.
   struct Sortable {
@@ -234,35 +174,16 @@ Result<BuildReport> WriterCore::build(const std::string& path, BuildObserver* ob
   for (const auto& s : sortable) order.push_back(s.idx);
   std::vector<Sortable>().swap(sortable);
 
-  // Checked on the target itself: deriving the temporary path can drop a NUL
-  // that sits in the extension, and the rename would then act on a cut name.
-  if (path.find('\0') != std::string::npos) {
-    return CoreError::IO("open tmp: file name contained an unexpected NUL byte");
-  }
-  auto opened = open_locked(tmp);
+  auto opened = AtomicFile::open(path);
   if (!opened) return opened.error();
-  Fd fd = std::move(*opened);
-
-  // Truncate only under the lock: a leftover temporary file is reused.
-  if (no_eintr([&] { return ::ftruncate(fd.get(), 0); }) < 0) return CoreError::IO("", errno);
-
-  if (auto r = write_file(fd.get(), order, observer); !r) {
-    // A cancelled build takes its temporary file away; it still holds the
-    // lock, so no other build is writing into it.
-    if (observer && r.error().detail() == kCancelled) (void)::unlink(tmp.c_str());
+  AtomicFile file = std::move(*opened);
+  if (auto r = write_file(file.fd(), order, observer); !r) {
+    // A cancelled build takes its temporary file away; any other failure
+    // leaves it for the next build to reuse.
+    if (observer && r.error().detail() == kBuildCancelled) file.discard();
     return r.error();
   }
-  if (no_eintr([&] { return ::fsync(fd.get()); }) < 0) return CoreError::IO("", errno);
-  // The last moment a build can still be called off: after the sync, before
-  // the rename.
-  if (observer && !observer->before_rename()) {
-    (void)::unlink(tmp.c_str());
-    return CoreError::IO(kCancelled);
-  }
-
-  if (::rename(tmp.c_str(), path.c_str()) < 0) return CoreError::IO("rename: ", errno);
-  if (auto r = sync_dir(parent_dir(tmp)); !r) return r.error();
-  fd = Fd();  // releases the lock, after the rename
+  if (auto r = file.commit(observer); !r) return r.error();
 
   BuildReport report{object_count(), key_count(), 0.0, 0};
   struct stat st;

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "core/arena.h"
+#include "core/atomic_file.h"
 #include "core/crc32.h"
 #include "core/error.h"
 #include "core/keytable.h"
@@ -30,19 +31,6 @@ struct BuildReport {
   uint64_t keys;
   double size_kib;     // the size of the file now at the target, 0 if unreadable
   uint64_t file_size;  // the same size in bytes
-};
-
-// Watches a build from outside, on the building thread: told the progress
-// after each write, it may cancel the build at any point before the rename.
-// A cancelled build removes its temporary file and leaves the target as it
-// was; its error is the cancellation's, which the observer already knows.
-class BuildObserver {
- public:
-  virtual ~BuildObserver() = default;
-  // `written` of the file's `total` bytes are written. False cancels.
-  virtual bool on_progress(uint64_t written, uint64_t total) = 0;
-  // The file is complete and synced; the rename comes next. False cancels.
-  virtual bool before_rename() { return true; }
 };
 
 class WriterCore {
@@ -61,9 +49,10 @@ class WriterCore {
   uint64_t object_count() const { return offsets_.size(); }
   uint64_t key_count() const { return entries_.size(); }
 
-  // Writes everything staged to `path` atomically: a temporary file beside it
-  // (locked against concurrent builds), synced, renamed over the target, and
-  // the directory synced. Changes nothing in the writer.
+  // Writes everything staged to `path` atomically through an AtomicFile: a
+  // private temporary file beside it (locked against concurrent builds),
+  // synced, renamed over the target, and the directory synced. Changes
+  // nothing in the writer.
   // `observer`, if given, sees the progress and may cancel before the rename.
   Result<BuildReport> build(const std::string& path, BuildObserver* observer = nullptr) const;
 

@@ -13,8 +13,8 @@
 // the build: the core removes its temporary file, leaves the target as it
 // was, and the exception is raised in place of the core's "build cancelled".
 //
-// Each successful build is counted, and its report kept, before the call
-// returns: a KeyboardInterrupt raised by the interpreter just after the
+// Each successful build is counted, and its report (timed here) kept, before
+// the call returns: a KeyboardInterrupt raised by the interpreter just after the
 // return (the signal came after the rename) can then be told apart from one
 // that cancelled the build, through last_report().
 #include <Python.h>
@@ -43,16 +43,20 @@ constexpr auto kCheckInterval = std::chrono::milliseconds(50);
 
 struct WriterState {
   WriterCore core;
-  uint64_t builds = 0;  // successful builds so far
-  BuildReport last{};   // the report of the latest of them
+  uint64_t builds = 0;  // successful builds so far; then the latest one's
+  std::string last_path;
+  BuildReport last{};
+  double last_seconds = 0;
 };
 
 WriterState& state(void* p) { return *static_cast<WriterState*>(p); }
 
-// (build number, objects, keys, file size in bytes)
+// (build number, path, objects, keys, file size in bytes, seconds)
 PyObject* report_tuple(const WriterState& s) {
-  return Py_BuildValue("(KKKK)", (unsigned long long)s.builds, (unsigned long long)s.last.objects,
-                       (unsigned long long)s.last.keys, (unsigned long long)s.last.file_size);
+  Ref path = Ref::steal(PyUnicode_DecodeUTF8(s.last_path.data(), Py_ssize_t(s.last_path.size()), nullptr));
+  if (!path) return nullptr;
+  return Py_BuildValue("(KOKKKd)", (unsigned long long)s.builds, path.get(), (unsigned long long)s.last.objects,
+                       (unsigned long long)s.last.keys, (unsigned long long)s.last.file_size, s.last_seconds);
 }
 
 // Releases the interpreter lock for its lifetime; the observer may take it
@@ -146,17 +150,23 @@ PyObject* build(PyObject*, void* self, PyObject* const* args) {
   }
   WriterState& s = state(self);
   std::optional<Result<BuildReport>> report;
+  const auto started = std::chrono::steady_clock::now();
   {
     UnlockedInterpreter gil;
     CheckingObserver observer(gil, progress);
     report.emplace(s.core.build(path, &observer));
   }
+  const std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;
   if (!*report) {
     if (PyErr_Occurred()) return nullptr;  // the exception that cancelled the build
     return raise_store_error(report->error());
   }
+  // Recorded before anything else can fail or be interrupted: from here on
+  // the target is the new file.
   s.builds += 1;
   s.last = **report;
+  s.last_seconds = took.count();
+  s.last_path.swap(path);
   return report_tuple(s);
 }
 
@@ -181,7 +191,7 @@ constexpr MethodSpec kMethods[] = {
      "build($self, path, progress=None)\n--\n\nWrite the store to *path* atomically, printing nothing.\n\n"
      "*progress*, if given, is called as progress(written, total) (bytes) at most every 50 ms. An exception "
      "raised meanwhile (KeyboardInterrupt included) cancels the build before the rename and is raised. "
-     "Returns (build number, objects, keys, file size in bytes).",
+     "Returns (build number, path, objects, keys, file size in bytes, seconds).",
      &kBuildSig, BorrowKind::kExclusive, build},
     {"last_report",
      "last_report($self)\n--\n\nThe report of this writer's latest successful build, or None.",
