@@ -144,11 +144,11 @@ def _frame_length(buf: bytes, pos: int) -> int | None:
             if len(buf) - p < 2:
                 return None
             p += 2 + _KEYLEN.unpack_from(buf, p)[0]
-        return p - pos + length
+        return p - pos + int(length)
     if tag == b"K":
         if len(buf) - pos < _KEYREF.size:
             return None
-        return _KEYREF.size + _KEYREF.unpack_from(buf, pos)[2]
+        return _KEYREF.size + int(_KEYREF.unpack_from(buf, pos)[2])
     if not tag:
         return None
     raise errors.TarnCorruptError(f"damaged run file: unknown frame tag {tag!r}")

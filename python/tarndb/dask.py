@@ -25,6 +25,7 @@ recent client is used, as with ``dask.compute``), or the one named by
 
 from __future__ import annotations
 
+import importlib
 import os
 from collections.abc import Callable, Iterable, Sequence
 from typing import Any, Union
@@ -158,8 +159,7 @@ def to_tarndb(
     no usable key; nothing is published then, and the previous generation
     stays as it was.
     """
-    import dask  # type: ignore[import-not-found,import-untyped,unused-ignore]
-
+    dask: Any = importlib.import_module("dask")  # the optional extra tarndb[dask]
     from tarndb._sharded import MAX_SHARDS
 
     if not isinstance(shards, int) or not 1 <= shards <= MAX_SHARDS:
