@@ -203,7 +203,7 @@ def test_corrupt_store_file(tmp_path: pathlib.Path) -> None:
     for args in cases:
         proc = run(*args)
         assert proc.returncode == 1
-        assert error_line(proc) == f"tarndb: {bad}: TarnCorruptError: bad magic [80, 75, 3, 4]"
+        assert error_line(proc) == f"tarndb: {bad}: not a tarndb store (bad magic [80, 75, 3, 4])"
 
 
 def test_verify_reports_a_damaged_payload(tmp_path: pathlib.Path, fruit_store: pathlib.Path) -> None:

@@ -94,7 +94,7 @@ w.alias("k", "0")
 r = TarnReader("x.tndb")
 count: str = len(r)
 crc: int = r.stats["file_crc32"]
-r.prefix_keys(b"p")
+r.prefix_keys(5)
 r.stats["nope"]
 '''
 

@@ -312,9 +312,9 @@ def test_bad_magic_is_a_corrupt_error(tmp_path: pathlib.Path) -> None:
     path.write_bytes(b"PK\x03\x04" + bytes(60))
     with pytest.raises(TarnCorruptError) as info:
         TarnReader(path)
-    assert str(info.value) == "bad magic [80, 75, 3, 4]"
-    assert type(info.value.__cause__) is RuntimeError
-    assert str(info.value.__cause__) == "TarnCorruptError: " + str(info.value)
+    # The class is raised directly: named once, the file named in the message.
+    assert str(info.value) == f"{path}: not a tarndb store (bad magic [80, 75, 3, 4])"
+    assert info.value.__cause__ is None
     assert not isinstance(info.value, OSError)
 
 
@@ -324,7 +324,7 @@ def test_version_byte_3_is_a_version_error(tmp_path: pathlib.Path) -> None:
     with pytest.raises(TarnVersionError) as info:
         TarnReader(path, verify=False)
     assert str(info.value) == "unsupported version 3"
-    assert type(info.value.__cause__) is RuntimeError
+    assert info.value.__cause__ is None
 
 
 def test_missing_file_is_an_io_error_and_an_os_error(tmp_path: pathlib.Path) -> None:
@@ -337,7 +337,7 @@ def test_missing_file_is_an_io_error_and_an_os_error(tmp_path: pathlib.Path) -> 
     assert str(err).startswith(f"cannot open {path}: ")
     assert str(err).endswith("(os error 2)")
     assert err.errno == 2
-    assert type(err.__cause__) is OSError
+    assert err.__cause__ is None
 
 
 def test_obj_id_out_of_range_is_a_tarn_error() -> None:
@@ -397,9 +397,8 @@ def test_damaged_records_raise_on_access_only(tmp_path: pathlib.Path) -> None:
             r["bad"]
         with pytest.raises(TarnCorruptError, match="not valid msgpack"):
             r["short"]
-        with pytest.raises(TarnCorruptError, match="offset 1000000 out of bounds") as info:
+        with pytest.raises(TarnCorruptError, match="offset 1000000 out of bounds$"):
             r["far"]
-        assert type(info.value.__cause__) is RuntimeError
         assert "far" in r  # presence comes from the index alone
         assert len(r) == 4
         with pytest.raises(TarnCorruptError):
@@ -537,4 +536,5 @@ def test_package_surface() -> None:
     assert tarndb.__version__ == "0.2.0"
     for name in tarndb.__all__:
         assert hasattr(tarndb, name)
-    assert TarnReader.__mro__[1].__name__ == "Mapping"
+    assert TarnReader.__mro__[1] is tarndb._fast.Reader
+    assert issubclass(TarnReader, Mapping)

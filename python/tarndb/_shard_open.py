@@ -12,23 +12,18 @@ Pure over the file system; safe to call from any thread.
 
 from __future__ import annotations
 
+import errno
 import os
 from collections.abc import Callable
 from typing import TypeVar
 
-from tarndb import _fast
 from tarndb import _shard_manifest as mf
-from tarndb.errors import TarnCorruptError
+from tarndb.errors import TarnCorruptError, TarnError
 
-__all__ = ["is_sharded", "open_store", "verify_layout"]
+__all__ = ["open_store", "verify_layout"]
 
 _ATTEMPTS = 3
 T = TypeVar("T")
-
-
-def is_sharded(path: str) -> bool:
-    """True when *path* names a directory (a sharded store, or meant as one)."""
-    return os.path.isdir(path)
 
 
 def open_store(store: str, opener: Callable[[list[str]], T]) -> tuple[mf.Manifest, T]:
@@ -40,48 +35,58 @@ def open_store(store: str, opener: Callable[[list[str]], T]) -> tuple[mf.Manifes
         try:
             paths = [mf.check_shard(store, i, s) for i, s in enumerate(manifest.shards)]
             return manifest, opener(paths)
-        except FileNotFoundError as exc:
-            missing: OSError = exc
         except OSError as exc:
-            if not os.path.exists(exc.filename or ""):  # removed between check and open
-                missing = exc
-            else:
+            if exc.errno != errno.ENOENT:
                 raise
         if attempt + 1 < _ATTEMPTS and _moved_on(store, manifest):
-            continue
-        name = os.path.relpath(missing.filename, store) if missing.filename else "a shard"
-        raise TarnCorruptError(f"{store}: shard {name} named by the manifest is missing") from None
+            continue  # a publish removed the generation meanwhile: follow it
+        missing = next(
+            (s.file for s in manifest.shards if not os.path.exists(os.path.join(store, s.file))), "a shard file"
+        )
+        raise TarnCorruptError(f"{store}: shard {missing} named by the manifest is missing")
     raise AssertionError("unreachable")
 
 
 def _moved_on(store: str, seen: mf.Manifest) -> bool:
     try:
         return mf.read_manifest(store).generation != seen.generation
-    except TarnCorruptError:
+    except TarnError:
         return False
 
 
-def verify_layout(store: str, manifest: mf.Manifest, shard_keys: Callable[[int], list[str]]) -> None:
-    """The checks of a sharded store beyond each shard's own: the manifest
-    still names this generation's shards and every shard's header agrees
-    with it; the generation directory holds those shards and nothing else;
-    every key of shard i routes to shard i."""
-    gen_dir = os.path.join(store, mf.generation_dir(manifest.generation))
-    for i, s in enumerate(manifest.shards):
-        try:
-            mf.check_shard(store, i, s)
-        except FileNotFoundError:
-            raise TarnCorruptError(f"{store}: shard {i} ({s.file}) named by the manifest is missing") from None
-    expected = {os.path.basename(s.file) for s in manifest.shards}
+def verify_layout(store: str, manifest: mf.Manifest, shard_stats: list[dict[str, int | float | str]]) -> None:
+    """The checks of an open sharded store beyond each shard's own: every
+    open shard's header agrees with the manifest it was opened by and lists
+    all its keys (none routes to another shard); while the store still
+    publishes this generation, its directory holds those shards and nothing
+    else."""
+    for i, (entry, stats) in enumerate(zip(manifest.shards, shard_stats)):
+        for field in ("num_keys", "num_objects"):
+            if int(stats[field]) != getattr(entry, field):
+                raise TarnCorruptError(
+                    f"{store}: shard {i} ({entry.file}) does not match the manifest: "
+                    f"{field} is {stats[field]}, the manifest says {getattr(entry, field)}"
+                )
+        unlisted = int(stats["num_keys"]) - int(stats["listed_keys"])
+        if unlisted:
+            raise TarnCorruptError(
+                f"{store}: shard {i} ({entry.file}) holds {unlisted} keys that belong to other shards or repeat"
+            )
     try:
-        present = set(os.listdir(gen_dir))
-    except FileNotFoundError:
-        raise TarnCorruptError(f"{store}: generation directory {os.path.basename(gen_dir)} is missing") from None
-    extra = sorted(present - expected)
+        current = mf.read_manifest(store)
+    except TarnError as exc:
+        raise TarnCorruptError(f"{exc} (the store was opened on generation {manifest.generation})") from None
+    if current.generation != manifest.generation:
+        return  # republished since: the open files were checked above
+    gen = mf.generation_dir(manifest.generation)
+    for i, entry in enumerate(manifest.shards):
+        try:
+            mf.check_shard(store, i, entry)
+        except OSError as exc:
+            if exc.errno != errno.ENOENT:
+                raise
+            raise TarnCorruptError(f"{store}: shard {entry.file} named by the manifest is missing") from None
+    expected = {os.path.basename(s.file) for s in manifest.shards}
+    extra = sorted(set(os.listdir(os.path.join(store, gen))) - expected)
     if extra:
-        raise TarnCorruptError(f"{store}: {mf.generation_dir(manifest.generation)} holds a file the manifest does not name: {extra[0]!r}")
-    n = len(manifest.shards)
-    for i in range(n):
-        for key in shard_keys(i):
-            if _fast.route(key, n) != i:
-                raise TarnCorruptError(f"{store}: key {key!r} is in shard {i} but routes to shard {_fast.route(key, n)}")
+        raise TarnCorruptError(f"{store}: {gen} holds a file the manifest does not name: {extra[0]!r}")

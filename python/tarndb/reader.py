@@ -2,21 +2,17 @@
 
 from __future__ import annotations
 
-import bisect
+import errno
 import os
-import threading
-from collections.abc import Iterator, Mapping
-from types import TracebackType
-from typing import Any, Literal, TypedDict, cast
+from collections.abc import Callable, ItemsView, Iterator, KeysView, Mapping, Sequence, ValuesView
+from typing import Any, Literal, TypedDict
 
-from tarndb import _codec
-from tarndb._tarndb import _TarnReader
-from tarndb.errors import NATIVE_ERRORS, reraise
-from tarndb.writer import Key, StrPath
+from tarndb import _fast
+from tarndb._shard_manifest import Manifest
+from tarndb.errors import TarnIOError
+from tarndb.writer import StrPath
 
 __all__ = ["TarnReader", "Stats"]
-
-_LOSSY = "\ufffd"
 
 
 class Stats(TypedDict):
@@ -32,7 +28,37 @@ class Stats(TypedDict):
     file_crc32: str
 
 
-class TarnReader(Mapping[str, Any]):
+class _Keys(KeysView[str]):
+    __slots__ = ()
+    _mapping: TarnReader
+
+    def __iter__(self) -> Iterator[str]:
+        return iter(self._mapping)
+
+
+class _Items(ItemsView[str, Any]):
+    __slots__ = ()
+    _mapping: TarnReader
+
+    def __iter__(self) -> Iterator[tuple[str, Any]]:
+        return self._mapping._iter_items()
+
+
+class _Values(ValuesView[Any]):
+    __slots__ = ()
+    _mapping: TarnReader
+
+    def __iter__(self) -> Iterator[Any]:
+        return self._mapping._iter_values()
+
+
+def _reopen(
+    cls: type[TarnReader], path: str | list[str], verify: bool, decoder: Callable[[bytes], Any] | None
+) -> TarnReader:
+    return cls(path, verify, decoder=decoder)
+
+
+class TarnReader(_fast.Reader, Mapping[str, Any]):
     """A read-only ``Mapping`` from keys to the objects of a store file.
 
     ``r[key]`` (KeyError when absent), ``key in r``, ``len(r)``,
@@ -40,16 +66,26 @@ class TarnReader(Mapping[str, Any]):
     behave as for a ``dict`` holding the same data; iteration is in sorted
     key order.  Keys may be given as ``str`` or ``bytes`` (``"é"`` and
     ``"é".encode()`` are the same key); keys come out as ``str``.  Objects
-    are decoded from msgpack when they are accessed, never at open.
+    are decoded from msgpack when they are accessed, never at open, by the
+    package's native decoder or by ``decoder`` (a callable taking the
+    stored bytes, such as ``msgpack.unpackb``).
+
+    *path* is one store file, or a list of the shard files of a sharded
+    store in shard order (a key lives in shard ``tarndb._fast.route(key,
+    len(path))``).
 
     Opening reads the file's header and its whole key index; with
     ``verify=True`` (the default) it also checks the CRC-32 of the whole file,
     so a damaged file fails at once.  :meth:`verify` checks every object's
     own CRC-32 as well.
 
+    Beyond ``Mapping``: :meth:`get_many` and :meth:`raw_many` look up many
+    keys at once; :meth:`prefix`, :meth:`prefix_keys` and :meth:`range`
+    scan in key order; :meth:`raw` gives the stored bytes.
+
     Threads: one reader may be shared freely between threads; nothing in it
-    changes after it is opened (the key list behind ``len()`` and iteration
-    is built once, on first use, under a lock).
+    changes after it is opened.  Processes: a reader pickles by its path and
+    opens the file again where it is unpickled.
 
     Replacement: a store is replaced by building a new file over it, which
     renames the new file into place.  An open reader keeps seeing the file it
@@ -59,188 +95,117 @@ class TarnReader(Mapping[str, Any]):
 
     Files written by other programs may hold a key twice, or key bytes that
     are not UTF-8.  Lookups see the later of two entries.  Iteration,
-    ``len()`` and :meth:`prefix` list each key once, and leave out keys that
-    are not valid UTF-8 (they cannot be given back as ``str``); such keys
-    are still found by ``r[b"..."]`` with their bytes.
+    ``len()``, :meth:`prefix` and :meth:`range` list each key once, with the
+    object a lookup finds, and leave out keys that are not valid UTF-8 (they
+    cannot be given back as ``str``); such keys are still found by
+    ``r[b"..."]`` with their bytes.
 
     After :meth:`close` (or the end of a ``with`` block) the file mapping is
     released once no call is still using it, and every further access
     raises ValueError.
     """
 
-    __slots__ = ("_native", "_path", "_keys", "_lock", "__weakref__")
+    __slots__ = ("__weakref__", "_store", "_manifest")
+    _store: str | None  # a sharded store's directory
+    _manifest: Manifest | None  # the generation it was opened on
 
-    def __init__(self, path: StrPath, verify: bool = True) -> None:
-        self._path = os.fspath(path)
-        self._keys: list[str] | None = None
-        self._lock = threading.Lock()
-        try:
-            self._native: _TarnReader | None = _TarnReader(self._path, bool(verify))
-        except NATIVE_ERRORS as exc:
-            reraise(exc)
+    def __new__(
+        cls,
+        path: StrPath | Sequence[StrPath],
+        verify: bool = True,
+        *,
+        decoder: Callable[[bytes], Any] | None = None,
+    ) -> TarnReader:
+        target: str | list[str]
+        if isinstance(path, (str, os.PathLike)):
+            target = os.fspath(path)
+            files = [target]
+            if os.path.isdir(target):  # a sharded store (tarndb._shard_open)
+                return cls._open_sharded(target, verify, decoder)
+        elif isinstance(path, (list, tuple)):
+            target = files = [os.fspath(p) for p in path]
+        else:
+            raise TypeError(f"argument 'path': expected a str, a path or a list of them, not {type(path).__name__!r}")
+        for file in files:
+            if isinstance(file, str) and os.path.isdir(file):
+                err = TarnIOError(f"cannot open {file}: is a directory")
+                err.errno = errno.EISDIR
+                raise err
+        self = super().__new__(cls, target, verify, decoder=decoder)
+        self._store = self._manifest = None
+        return self
 
-    # The native reader, or ValueError once closed.
-    def _reader(self) -> _TarnReader:
-        native = self._native
-        if native is None:
-            raise ValueError(f"I/O operation on a closed TarnReader ({self._path!r})")
-        return native
+    @classmethod
+    def _open_sharded(cls, store: str, verify: bool, decoder: Callable[[bytes], Any] | None) -> TarnReader:
+        from tarndb._shard_open import open_store
+
+        def opener(paths: list[str]) -> TarnReader:
+            return _fast.Reader.__new__(cls, paths, verify, decoder=decoder)
+
+        manifest, self = open_store(store, opener)
+        self._store, self._manifest = store, manifest
+        return self
 
     @property
-    def path(self) -> str:
-        """The path the reader was opened on."""
-        return self._path
+    def path(self) -> str | list[str]:
+        """The path the reader was opened on: a store file, a sharded
+        store's directory, or a list of shard files."""
+        return self._store if self._store is not None else super().path
 
     @property
-    def closed(self) -> bool:
-        """True once :meth:`close` was called."""
-        return self._native is None
-
-    # ----------------------------------------------------------- mapping
-
-    def __getitem__(self, key: Key) -> Any:
-        return _codec.unpack(self.raw(key), key)
-
-    def get(self, key: Key, default: Any = None) -> Any:
-        """The object under *key*, or *default* when the key is absent."""
-        try:
-            raw = self._reader().get_raw(key)
-        except NATIVE_ERRORS as exc:
-            reraise(exc)
-        if raw is None:
-            return default
-        return _codec.unpack(raw, key)
-
-    def __contains__(self, key: object) -> bool:
-        # Never reads an object: the answer comes from the in-memory index.
-        return self._reader().exists(cast(Key, key))
-
-    def __iter__(self) -> Iterator[str]:
-        return iter(self._key_list())
-
-    def __len__(self) -> int:
-        return len(self._key_list())
-
-    def _key_list(self) -> list[str]:
-        native = self._reader()
-        keys = self._keys
-        if keys is None:
-            with self._lock:
-                keys = self._keys
-                if keys is None:
-                    keys = self._keys = self._unique_keys(native)
-        return keys
-
-    @staticmethod
-    def _unique_keys(native: _TarnReader) -> list[str]:
-        listed = native.keys()
-        # dict.fromkeys drops repeated keys and keeps the order.
-        unique = dict.fromkeys(listed)
-        keys = [k for k in unique if _LOSSY not in k or native.exists(k)]
-        keys.sort()  # already sorted for files of the tarndb writer: one pass
-        return keys
-
-    # ----------------------------------------------------------- beyond Mapping
-
-    def prefix(self, prefix: Key) -> list[tuple[str, Any]]:
-        """All ``(key, object)`` pairs whose key starts with *prefix*, in
-        sorted key order.  An empty prefix gives every pair."""
-        native = self._reader()
-        try:
-            pairs = native.prefix_raw(prefix)
-        except NATIVE_ERRORS as exc:
-            reraise(exc)
-        keys = [k for k, _ in pairs]
-        if len(set(keys)) != len(keys) or any(_LOSSY in k for k in keys):
-            pairs = self._settle(native, pairs)
-        return [(k, _codec.unpack(raw, k)) for k, raw in pairs]
-
-    @staticmethod
-    def _settle(native: _TarnReader, pairs: list[tuple[str, bytes]]) -> list[tuple[str, bytes]]:
-        # Keys listed twice, or decoded with replacement characters: keep
-        # each key once with the object a lookup of it finds, if any.
-        settled: dict[str, bytes] = {}
-        for k, _ in pairs:
-            if k not in settled:
-                try:
-                    raw = native.get_raw(k)
-                except NATIVE_ERRORS as exc:
-                    reraise(exc)
-                if raw is not None:
-                    settled[k] = raw
-        return sorted(settled.items())
-
-    def prefix_keys(self, prefix: str) -> list[str]:
-        """The keys that start with *prefix*, in sorted order, without
-        reading any object."""
-        keys = self._key_list()
-        start = bisect.bisect_left(keys, prefix)
-        end = start
-        while end < len(keys) and keys[end].startswith(prefix):
-            end += 1
-        return keys[start:end]
-
-    def raw(self, key: Key) -> bytes:
-        """The msgpack bytes stored under *key*, undecoded (KeyError when absent)."""
-        try:
-            raw = self._reader().get_raw(key)
-        except NATIVE_ERRORS as exc:
-            reraise(exc)
-        if raw is None:
-            raise KeyError(key)
-        return raw
+    def manifest(self) -> dict[str, Any] | None:
+        """The manifest of the generation a sharded store directory was
+        opened on (see docs/SCALING.md), or None for store files."""
+        m = self._manifest
+        return None if m is None else m.to_json()
 
     def verify(self) -> Literal[True]:
-        """Checks the CRC-32 of the whole file and of every object a key
-        refers to.  Returns True, or raises TarnCorruptError naming the
-        first fault."""
-        try:
-            self._reader().verify()
-        except NATIVE_ERRORS as exc:
-            reraise(exc)
+        """Checks the CRC-32 of every file and of every object a key refers
+        to; for a sharded store directory, also each shard against the
+        manifest and the generation's directory (no shard missing or extra).
+        Returns True, or raises TarnCorruptError naming the first fault."""
+        super().verify()
+        if self._manifest is not None and self._store is not None:
+            from tarndb._shard_open import verify_layout
+
+            verify_layout(self._store, self._manifest, self.shard_stats())
         return True
+
+    # ----------------------------------------------------------- Mapping views
+
+    def keys(self) -> KeysView[str]:
+        return _Keys(self)
+
+    def items(self) -> ItemsView[str, Any]:
+        return _Items(self)
+
+    def values(self) -> ValuesView[Any]:
+        return _Values(self)
+
+    # ----------------------------------------------------------- beyond Mapping
 
     @property
     def stats(self) -> Stats:
         """The header's figures: path, version, key and object counts,
         offsets, file size in KiB and the stored CRC-32 ("0x" and 8 hex
-        digits).  Counts are those written in the header."""
-        s = self._reader().stats()
+        digits).  Counts are those written in the header.  For a list of
+        shard files: the totals of counts and sizes, the first file's
+        path and other fields; :meth:`shard_stats` has each file's."""
+        shards = self.shard_stats()
+        s = shards[0]
         return Stats(
-            path=str(s["path"]),
+            path=self._store if self._store is not None else str(s["path"]),
             version=int(s["version"]),
-            num_keys=int(s["num_keys"]),
-            num_objects=int(s["num_objects"]),
+            num_keys=sum(int(x["num_keys"]) for x in shards),
+            num_objects=sum(int(x["num_objects"]) for x in shards),
             index_offset=int(s["index_offset"]),
             data_offset=int(s["data_offset"]),
-            file_size_kb=float(s["file_size_kb"]),
+            file_size_kb=sum(float(x["file_size_kb"]) for x in shards),
             file_crc32=str(s["file_crc32"]),
         )
 
     # ----------------------------------------------------------- lifecycle
 
-    def close(self) -> None:
-        """Releases the file (once no call in another thread still uses it).
-        Calling it again does nothing."""
-        self._native = None
-        self._keys = None
-
-    def __enter__(self) -> TarnReader:
-        self._reader()
-        return self
-
-    def __exit__(
-        self,
-        exc_type: type[BaseException] | None,
-        exc_val: BaseException | None,
-        exc_tb: TracebackType | None,
-    ) -> Literal[False]:
-        self.close()
-        return False
-
-    def __repr__(self) -> str:
-        native = self._native
-        if native is None:
-            return f"TarnReader({self._path!r}, closed)"
-        s = native.stats()
-        return f"TarnReader({self._path!r}, keys={s['num_keys']}, objects={s['num_objects']})"
+    def __reduce__(self) -> tuple[Any, ...]:
+        # Pickled by path: the receiving process maps the file again.
+        return (_reopen, (type(self), self.path, self.verify_on_open, self.decoder))

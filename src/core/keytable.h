@@ -74,6 +74,16 @@ class KeyTable {
     }
   }
 
+  // The entry index the home slot of hash h holds if its tag matches h's,
+  // else kNone. One slot read and no key comparison: a guess that lets a
+  // batch of lookups prefetch an entry before the real probe, not an answer.
+  uint32_t candidate(uint64_t h) const {
+    if (count_ == 0) return kNone;
+    const uint32_t s = slots_[h & mask_];
+    if (s == 0 || (s & ~index_mask_) != tag_of(h)) return kNone;
+    return (s & index_mask_) - 1;
+  }
+
   // Finds `key`; if absent, inserts entry `fresh` for it and returns kNone.
   // If present, returns its entry index and, when `replace` is set, makes the
   // slot name `fresh` instead. REQUIRES: reserve() made room for one more.

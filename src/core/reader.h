@@ -90,6 +90,33 @@ class ReaderCore {
   const FileHeader& header() const { return header_; }
   const std::string& path() const { return path_; }
 
+  // ---- The stages of a lookup, for batch lookups that overlap the memory
+  // accesses of several keys: hash a key and prefetch its slot, guess its
+  // entry from the slot and prefetch the entry's record, then its key bytes
+  // and payload record, and only then probe. find(k, hash(k)) is the entry
+  // get() and exists() use; the prefetches only warm caches, never fault,
+  // and may be skipped. All of them are const and thread-safe.
+  uint64_t hash(Bytes k) const { return table_.hash(k); }
+  void prefetch_slot(uint64_t h) const { table_.prefetch(h); }
+  // The entry the home slot of h names (tag match only), or KeyTable::kNone.
+  uint32_t guess(uint64_t h) const { return table_.candidate(h); }
+  void prefetch_meta(uint32_t i) const { prefetch_entry(i); }
+  // REQUIRES: i < entry_count(); fastest once prefetch_meta(i) has landed.
+  void prefetch_key_and_record(uint32_t i) const {
+    __builtin_prefetch(keys_.data() + start(i));
+    const uint64_t o = record_offset(i);
+    if (o < mapping_.bytes().size()) __builtin_prefetch(mapping_.bytes().data() + o);
+  }
+  // The entry index of `k` (whose hash is h), or KeyTable::kNone.
+  uint32_t find(Bytes k, uint64_t h) const {
+    if (count_ == 0) return KeyTable::kNone;
+    return table_.find(k, h, [this](uint32_t i) { return key(i); });
+  }
+  // Entry i's payload, bounds-checked as get() checks it. REQUIRES: i < entry_count().
+  Result<Bytes> payload(uint32_t i) const { return format::read_object(mapping_.bytes(), record_offset(i)); }
+  // The whole mapped file.
+  Bytes file() const { return mapping_.bytes(); }
+
  private:
   ReaderCore() = default;
   // The entry index of `key`, or KeyTable::kNone.

@@ -1,0 +1,88 @@
+#include "core/keyview.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "core/format.h"
+#include "core/route.h"
+#include "core/utf8.h"
+
+namespace tarn {
+namespace {
+
+bool starts_with(Bytes key, Bytes prefix) {
+  return key.size() >= prefix.size() && (prefix.empty() || std::memcmp(key.data(), prefix.data(), prefix.size()) == 0);
+}
+
+}  // namespace
+
+KeyView KeyView::build(const ReaderCore& r, uint32_t shard, uint32_t shards) {
+  const size_t n = r.entry_count();
+  auto in_shard = [&](Bytes k) { return shards <= 1 || shard_of(k, shards) == shard; };
+
+  // The common case first: one pass that only reads, and no array.
+  bool plain = true;
+  for (size_t i = 0; i < n && plain; ++i) {
+    const Bytes k = r.key(i);
+    plain = (i == 0 || format::key_less(r.key(i - 1), k)) && utf8_valid(k) && in_shard(k);
+  }
+  KeyView view;
+  if (plain) {
+    view.size_ = n;
+    return view;
+  }
+
+  // An entry is listed iff its key is text, belongs here, and is the entry a
+  // lookup of that key finds: so each key once, the later entry winning.
+  auto listed = [&](uint32_t i) {
+    const Bytes k = r.key(i);
+    return utf8_valid(k) && in_shard(k) && r.find(k, r.hash(k)) == i;
+  };
+  size_t count = 0;
+  for (size_t i = 0; i < n; ++i) count += listed(uint32_t(i));
+  view.identity_ = false;
+  view.size_ = count;
+  view.order_ = PageArray<uint32_t>(count ? count : 1);
+  size_t at = 0;
+  bool sorted = true;
+  for (size_t i = 0; i < n; ++i) {
+    if (!listed(uint32_t(i))) continue;
+    if (at > 0 && !format::key_less(r.key(view.order_[at - 1]), r.key(i))) sorted = false;
+    view.order_[at++] = uint32_t(i);
+  }
+  if (!sorted) {
+    // Listed keys are distinct, so any sort gives the one order.
+    std::sort(view.order_.data(), view.order_.data() + count,
+              [&](uint32_t a, uint32_t b) { return format::key_less(r.key(a), r.key(b)); });
+  }
+  return view;
+}
+
+size_t KeyView::lower_bound(const ReaderCore& r, Bytes k) const {
+  size_t lo = 0, hi = size_;
+  while (lo < hi) {
+    const size_t mid = lo + (hi - lo) / 2;
+    if (format::key_less(r.key(entry(mid)), k)) {
+      lo = mid + 1;
+    } else {
+      hi = mid;
+    }
+  }
+  return lo;
+}
+
+size_t KeyView::prefix_end(const ReaderCore& r, size_t from, Bytes p) const {
+  // From lower_bound(p) on, the keys that start with p come first.
+  size_t lo = from, hi = size_;
+  while (lo < hi) {
+    const size_t mid = lo + (hi - lo) / 2;
+    if (starts_with(r.key(entry(mid)), p)) {
+      lo = mid + 1;
+    } else {
+      hi = mid;
+    }
+  }
+  return lo;
+}
+
+}  // namespace tarn

@@ -1,0 +1,56 @@
+// KeyView: the keys a reader lists, in sorted order, each once.
+//
+// A lookup finds any key the index holds, by its bytes. Listing (len(),
+// iteration, prefix and range scans) follows one rule, settled here once:
+// each distinct key is listed once, with the entry a lookup finds (the later
+// of repeated entries), keys that are not valid UTF-8 are left out (they
+// cannot be given back as text), and the order is ascending by bytes. In a
+// store of several shards a shard lists only the keys that route to it, so
+// that a key is listed by the shard a lookup asks.
+//
+// Two layouts: for an index whose keys are strictly ascending, all valid
+// UTF-8 and (with shards) all in their shard, which is every file the tarndb
+// writer makes, the view is the index itself and costs no memory; otherwise
+// it is an array of entry numbers, 4 bytes per listed key.
+//
+// Immutable after build(); every method is const and thread-safe.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "core/page_array.h"
+#include "core/reader.h"
+
+namespace tarn {
+
+class KeyView {
+ public:
+  // The view of `reader`'s index as shard `shard` of `shards` (1: no
+  // routing). REQUIRES: shard < shards. Throws std::bad_alloc only.
+  static KeyView build(const ReaderCore& reader, uint32_t shard = 0, uint32_t shards = 1);
+
+  KeyView() = default;
+  KeyView(KeyView&&) noexcept = default;
+  KeyView& operator=(KeyView&&) noexcept = default;
+
+  // Number of listed keys.
+  size_t size() const { return size_; }
+  // The entry listed at position `pos` (< size()).
+  uint32_t entry(size_t pos) const { return identity_ ? uint32_t(pos) : order_[pos]; }
+  // Whether the view is the index itself (no array).
+  bool is_identity() const { return identity_; }
+
+  // The first position whose key is not less than `k`.
+  size_t lower_bound(const ReaderCore& reader, Bytes k) const;
+  // The first position from `from` on whose key does not start with `p`;
+  // REQUIRES: `from` is lower_bound(reader, p).
+  size_t prefix_end(const ReaderCore& reader, size_t from, Bytes p) const;
+
+ private:
+  PageArray<uint32_t> order_;
+  size_t size_ = 0;
+  bool identity_ = true;
+};
+
+}  // namespace tarn

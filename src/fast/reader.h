@@ -1,0 +1,154 @@
+// The native reader of the package: one store (1..N shard files, each a
+// ReaderCore with its KeyView) behind tarndb._fast.Reader, and what its
+// iterators and batch lookups share.
+//
+// A Store is immutable once opened. The Reader instance owns it through a
+// StoreSlot until close(); a call that may run Python code while it uses
+// the mapping (a decoder, a key iterator, the import of an ext type's class)
+// holds a Pin, which keeps the store alive across a close() made meanwhile,
+// by that code or by another thread: close() marks the slot closed at once
+// and the store goes when the last pin does. With the interpreter lock the
+// pin is a plain counter (every access runs under the lock, so no atomic
+// read-modify-write); without it, a pin is a shared_ptr copy. A call that
+// releases the lock (verify) holds a shared_ptr copy either way.
+#pragma once
+
+#include <Python.h>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <vector>
+
+#include "convert.h"
+#include "core/keyview.h"
+#include "core/reader.h"
+#include "core/route.h"
+#include "frame.h"
+#include "pyref.h"
+
+namespace tarn::fast {
+
+struct Store {
+  std::vector<ReaderCore> shards;
+  std::vector<KeyView> views;  // views[i] lists the keys of shards[i]
+  size_t length = 0;           // the sum of the views' sizes
+
+  size_t shard_count() const { return shards.size(); }
+  // The shard a lookup of `key` asks.
+  size_t shard_of_key(Bytes key) const { return shards.size() == 1 ? 0 : shard_of(key, uint32_t(shards.size())); }
+  const ReaderCore& shard_for(Bytes key) const { return shards[shard_of_key(key)]; }
+};
+
+class StoreSlot {
+ public:
+  explicit StoreSlot(std::shared_ptr<const Store> store) : store_(std::move(store)) {}
+
+  // A shared reference for a call that releases the interpreter lock; null
+  // once closed.
+  std::shared_ptr<const Store> share() const {
+#ifdef Py_GIL_DISABLED
+    return store_.load(std::memory_order_acquire);
+#else
+    return closed_ ? nullptr : store_;
+#endif
+  }
+  bool closed() const { return closed_.load(std::memory_order_acquire); }
+  // Marks the slot closed; the store goes now, or with the last pin.
+  void close() {
+    closed_.store(true, std::memory_order_release);
+#ifdef Py_GIL_DISABLED
+    store_.store(nullptr, std::memory_order_release);
+#else
+    if (pins_ == 0) store_.reset();
+#endif
+  }
+
+ private:
+  friend class Pin;
+#ifdef Py_GIL_DISABLED
+  std::atomic<std::shared_ptr<const Store>> store_;
+#else
+  std::shared_ptr<const Store> store_;
+  uint32_t pins_ = 0;
+#endif
+  std::atomic<bool> closed_{false};
+};
+
+// Keeps a slot's store alive for the rest of a call; get() is null if the
+// slot was closed before the pin was taken.
+class Pin {
+ public:
+#ifdef Py_GIL_DISABLED
+  explicit Pin(StoreSlot& slot) : keep_(slot.store_.load(std::memory_order_acquire)), store_(keep_.get()) {}
+#else
+  explicit Pin(StoreSlot& slot)
+      : slot_(slot), store_(slot.closed_.load(std::memory_order_relaxed) ? nullptr : slot.store_.get()) {
+    ++slot_.pins_;
+  }
+  ~Pin() {
+    if (--slot_.pins_ == 0 && slot_.closed_.load(std::memory_order_relaxed)) slot_.store_.reset();
+  }
+#endif
+  Pin(const Pin&) = delete;
+  Pin& operator=(const Pin&) = delete;
+  const Store* get() const { return store_; }
+
+ private:
+#ifdef Py_GIL_DISABLED
+  std::shared_ptr<const Store> keep_;
+#else
+  StoreSlot& slot_;
+#endif
+  const Store* store_;
+};
+
+// What a Reader instance holds beside its store.
+struct ReaderState {
+  StoreSlot slot;
+  py::Ref path;     // the str, or the tuple of shard paths, given to the constructor
+  py::Ref decoder;  // null: the native decoder
+  bool msgpack_decoder = false;  // decoder is msgpack.unpackb: called as the package has always called it
+  bool verify = true;
+
+  // The object stored in `payload` under `key`: a new reference, or null
+  // with TarnCorruptError set.
+  PyObject* decode(std::span<const uint8_t> payload, PyObject* key) const;
+};
+
+using ReaderObject = py::Instance<ReaderState>;
+
+PyTypeObject* reader_type();
+inline ReaderState& state_of(PyObject* self) { return reinterpret_cast<ReaderObject*>(self)->core; }
+
+// ValueError "I/O operation on a closed TarnReader ({path!r})"; returns null.
+PyObject* raise_closed(const ReaderState& state);
+// After a failed extract_key: a str without a UTF-8 form (a lone
+// surrogate) gets a ValueError that says so instead; returns false.
+bool refuse_text_key(PyObject* obj);
+// extract_key, with such a str refused by that message; other types keep
+// "key must be str or bytes".
+inline bool key_arg(PyObject* obj, py::KeyArg* out) {
+  if (py::extract_key(obj, out)) [[likely]] return true;
+  return refuse_text_key(obj);
+}
+// A valid UTF-8 key as str.
+PyObject* key_str(Bytes key);
+// KeyError(key); returns null.
+PyObject* raise_key_error(PyObject* key);
+
+// The iterators: over the listed keys from position `begin[i]` to `end[i]`
+// of each shard's view, merged in key order.
+enum class IterKind : uint8_t { kKeys, kValues, kItems };
+PyObject* new_view_iter(PyObject* reader, const Store& store, IterKind kind, std::vector<size_t> begin,
+                        std::vector<size_t> end);
+// The same ranges, collected into a list at once.
+PyObject* collect_list(PyObject* reader, const Store& store, IterKind kind, const std::vector<size_t>& begin,
+                       const std::vector<size_t>& end);
+int add_iter_type(PyObject* module);
+
+// get_many / raw_many: `keys` any iterable; `decode` false for raw bytes.
+PyObject* lookup_many(PyObject* reader, const Store& store, PyObject* keys, PyObject* fallback, bool decode);
+
+}  // namespace tarn::fast

@@ -1,0 +1,200 @@
+// The lazy iterators of tarndb._fast.Reader, and the same walk collected
+// into a list (prefix, prefix_keys).
+//
+// A walk is one cursor per shard over a range of that shard's KeyView,
+// merged in key order: the shards list disjoint keys, so the next item is
+// the least of the cursors' current keys (one cursor: no comparison). An
+// iterator holds positions only, never strings: memory stays flat however
+// far it runs. Each step pins the reader's store, so a reader closed
+// meanwhile ends the iteration with the closed error.
+#include <Python.h>
+
+#include <utility>
+#include <vector>
+
+#include "core/format.h"
+#include "fast/fast.h"
+#include "fast/reader.h"
+#include "frame.h"
+#include "pyref.h"
+
+namespace tarn::fast {
+
+using py::Ref;
+
+namespace {
+
+// Records of consecutive keys lie apart in the file: each is requested this
+// many items ahead of its turn, so that the cache misses overlap.
+constexpr size_t kAhead = 8;
+
+class Walk {
+ public:
+  Walk(IterKind kind, std::vector<size_t> pos, std::vector<size_t> end)
+      : kind_(kind), pos_(std::move(pos)), end_(std::move(end)) {}
+
+  size_t remaining() const {
+    size_t n = 0;
+    for (size_t i = 0; i < pos_.size(); ++i) n += end_[i] - pos_[i];
+    return n;
+  }
+
+  // The next item as a new reference; null at the end (no error set) or
+  // with an error set (check PyErr_Occurred).
+  PyObject* next(const ReaderState& s, const Store& store) {
+    size_t best = pos_.size();
+    if (pos_.size() == 1) {
+      if (pos_[0] < end_[0]) best = 0;
+    } else {
+      Bytes best_key;
+      for (size_t i = 0; i < pos_.size(); ++i) {
+        if (pos_[i] >= end_[i]) continue;
+        const Bytes k = store.shards[i].key(store.views[i].entry(pos_[i]));
+        if (best == pos_.size() || format::key_less(k, best_key)) {
+          best = i;
+          best_key = k;
+        }
+      }
+    }
+    if (best == pos_.size()) return nullptr;
+    const ReaderCore& r = store.shards[best];
+    const KeyView& v = store.views[best];
+    const uint32_t entry = v.entry(pos_[best]++);
+    if (kind_ == IterKind::kKeys) return key_str(r.key(entry));
+    if (pos_[best] + kAhead < end_[best]) r.prefetch_key_and_record(v.entry(pos_[best] + kAhead));
+    auto payload = r.payload(entry);
+    if (!payload) return raise_store_error(payload.error());
+    if (kind_ == IterKind::kValues) {
+      PyObject* obj = s.decode(*payload, nullptr);
+      if (obj || !PyErr_Occurred()) return obj;
+      // The error names the key: decode again with it (the failure path only).
+      PyErr_Clear();
+      Ref key = Ref::steal(key_str(r.key(entry)));
+      return key ? s.decode(*payload, key.get()) : nullptr;
+    }
+    Ref key = Ref::steal(key_str(r.key(entry)));
+    if (!key) return nullptr;
+    Ref obj = Ref::steal(s.decode(*payload, key.get()));
+    if (!obj) return nullptr;
+    PyObject* pair = PyTuple_New(2);
+    if (!pair) return nullptr;
+    PyTuple_SET_ITEM(pair, 0, key.release());
+    PyTuple_SET_ITEM(pair, 1, obj.release());
+    return pair;
+  }
+
+ private:
+  IterKind kind_;
+  std::vector<size_t> pos_, end_;
+};
+
+struct IterObject {
+  PyObject_HEAD
+  PyObject* reader;  // owned
+  Walk walk;
+};
+
+PyTypeObject* g_iter_type = nullptr;  // created once by the execution step
+
+PyObject* iter_next(PyObject* self) {
+  return py::guarded([&]() -> PyObject* {
+    auto* it = reinterpret_cast<IterObject*>(self);
+    if (!it->reader) return nullptr;  // exhausted before
+    ReaderState& s = state_of(it->reader);
+    Pin pin(s.slot);
+    if (!pin.get()) return raise_closed(s);
+    PyObject* item = it->walk.next(s, *pin.get());
+    if (!item && !PyErr_Occurred()) Py_CLEAR(it->reader);  // the end: let the reader go
+    return item;
+  });
+}
+
+PyObject* iter_length_hint(PyObject* self, PyObject*) {
+  auto* it = reinterpret_cast<IterObject*>(self);
+  return PyLong_FromSize_t(it->reader ? it->walk.remaining() : 0);
+}
+
+int iter_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  Py_VISIT(reinterpret_cast<IterObject*>(self)->reader);
+  return 0;
+}
+
+int iter_clear(PyObject* self) {
+  Py_CLEAR(reinterpret_cast<IterObject*>(self)->reader);
+  return 0;
+}
+
+void iter_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  PyObject_GC_UnTrack(self);
+  auto* it = reinterpret_cast<IterObject*>(self);
+  Py_CLEAR(it->reader);
+  it->walk.~Walk();
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyMethodDef kIterMethods[] = {
+    {"__length_hint__", iter_length_hint, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot kIterSlots[] = {
+    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
+    {Py_tp_iternext, reinterpret_cast<void*>(iter_next)},
+    {Py_tp_traverse, reinterpret_cast<void*>(iter_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(iter_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(iter_dealloc)},
+    {Py_tp_methods, kIterMethods},
+    {0, nullptr},
+};
+
+PyType_Spec kIterSpec{"tarndb._fast.ReaderIterator", int(sizeof(IterObject)), 0,
+                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, kIterSlots};
+
+}  // namespace
+
+PyObject* new_view_iter(PyObject* reader, const Store&, IterKind kind, std::vector<size_t> begin,
+                        std::vector<size_t> end) {
+  PyObject* self = PyType_GenericAlloc(g_iter_type, 0);
+  if (!self) return nullptr;
+  auto* it = reinterpret_cast<IterObject*>(self);
+  it->reader = nullptr;
+  new (&it->walk) Walk(kind, std::move(begin), std::move(end));
+  it->reader = Py_NewRef(reader);
+  return self;
+}
+
+PyObject* collect_list(PyObject* reader, const Store& store, IterKind kind, const std::vector<size_t>& begin,
+                       const std::vector<size_t>& end) {
+  Walk walk(kind, begin, end);
+  const size_t n = walk.remaining();
+  Ref list = Ref::steal(PyList_New(Py_ssize_t(n)));
+  if (!list) return nullptr;
+  const ReaderState& s = state_of(reader);
+  if (kind != IterKind::kKeys) {
+    // The first records at once; the walk requests the later ones ahead.
+    for (size_t i = 0; i < store.shard_count(); ++i) {
+      for (size_t p = begin[i]; p < end[i] && p < begin[i] + kAhead; ++p) {
+        store.shards[i].prefetch_key_and_record(store.views[i].entry(p));
+      }
+    }
+  }
+  for (size_t i = 0; i < n; ++i) {
+    PyObject* item = walk.next(s, store);
+    if (!item) return nullptr;  // an error: nothing half-built is handed out
+    PyList_SET_ITEM(list.get(), Py_ssize_t(i), item);
+  }
+  return list.release();
+}
+
+int add_iter_type(PyObject* module) {
+  if (!g_iter_type) {
+    g_iter_type = reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &kIterSpec, nullptr));
+    if (!g_iter_type) return -1;  // kept for the life of the process
+  }
+  return PyModule_AddObjectRef(module, "ReaderIterator", reinterpret_cast<PyObject*>(g_iter_type));
+}
+
+}  // namespace tarn::fast
