@@ -361,3 +361,213 @@ def test_sigkill_while_building_shards(tmp_path, workers: int) -> None:
     run_python(CRASH_CHILD, store, 9, "none", workers)
     assert check_whole_generation(store) == 9
     assert not [n for n in os.listdir(store) if n.startswith("spill-")]
+
+
+# ---------------------------------------------------------------- reading a store directory
+
+
+@pytest.fixture(scope="module")
+def pair(tmp_path_factory):
+    """The same content as a single file and as a sharded store of 6."""
+    base = tmp_path_factory.mktemp("pair")
+    with TarnWriter(base / "single.tndb") as w:
+        stage(w)
+    with TarnWriter(base / "store", shards=6, workers=2) as w:
+        stage(w)
+    single, sharded = TarnReader(base / "single.tndb"), TarnReader(base / "store")
+    yield single, sharded
+    single.close()
+    sharded.close()
+
+
+def test_sharded_and_single_file_stores_read_alike(pair) -> None:
+    single, sharded = pair
+    assert sharded == single and dict(sharded) == dict(single)
+    assert len(sharded) == len(single)
+    assert list(sharded) == list(single)  # one sorted order across shards
+    assert list(sharded.keys()) == list(single.keys())
+    assert list(sharded.items()) == list(single.items())
+    assert list(sharded.values()) == list(single.values())
+    probe = ["one-1", "many-3-b", "absent", "alias-of-keyless", b"one-7", "one-3"]
+    assert sharded.get_many(probe, "-") == single.get_many(probe, "-")
+    assert sharded.raw_many(probe) == single.raw_many(probe)
+    for p in ("", "one-1", "many-", "alias", "zzz"):
+        assert sharded.prefix(p) == single.prefix(p)
+        assert sharded.prefix_keys(p) == single.prefix_keys(p)
+    for start, stop in ((None, None), ("alias", "many-2"), ("one-5", None), (None, "b"), ("z", "a")):
+        assert list(sharded.range(start, stop)) == list(single.range(start, stop))
+    assert sharded.raw("one-2") == single.raw("one-2")
+    with pytest.raises(KeyError):
+        sharded["absent"]
+    assert sharded.verify()
+
+
+def test_sharded_stats_and_manifest(pair) -> None:
+    single, sharded = pair
+    s, m = sharded.stats, sharded.manifest
+    assert s["path"] == sharded.path and os.path.isdir(s["path"])
+    assert s["num_keys"] == sum(x["num_keys"] for x in sharded.shard_stats()) == m["num_keys"]
+    assert s["num_objects"] == m["num_objects"] >= single.stats["num_objects"]  # copies in several shards
+    assert [x["num_keys"] for x in sharded.shard_stats()] == [e["num_keys"] for e in m["shards"]]
+    assert m["generation"] == 1 and m["shard_count"] == 6
+    assert single.manifest is None
+
+
+def two_generations(tmp_path):
+    """A store of 3 shards at generation 2 (generation 1 kept beside it),
+    and a copy of its shard 0 outside the store directory."""
+    store = tmp_path / "store"
+    for gen in (1, 2):
+        with TarnWriter(store, shards=3) as w:
+            for i in range(60):
+                w[f"k{i}"] = {"gen": gen, "i": i}
+    outside = tmp_path / "outside"
+    outside.mkdir()
+    shutil.copy(store / "gen-000002" / "shard-0000.tndb", outside / "shard-0000.tndb")
+    return store, outside
+
+
+def edit_manifest(store, change) -> None:
+    m = manifest_of(store)
+    change(m)
+    (store / "manifest.json").write_text(json.dumps(m))
+
+
+def set_field(field, value, shard=None):
+    def change(m):
+        (m if shard is None else m["shards"][shard])[field] = value
+
+    return change
+
+
+def symlink_shard(store, outside) -> None:
+    # A shard replaced by a link to an identical file outside the store.
+    os.unlink(store / "gen-000002" / "shard-0000.tndb")
+    os.symlink(outside / "shard-0000.tndb", store / "gen-000002" / "shard-0000.tndb")
+
+
+def symlink_generation(store, outside) -> None:
+    # The generation directory replaced by a link to a copy of it outside.
+    shutil.copytree(store / "gen-000002", outside / "gen")
+    shutil.rmtree(store / "gen-000002")
+    os.symlink(outside / "gen", store / "gen-000002")
+
+
+def older_shard(store, outside) -> None:
+    shutil.copy(store / "gen-000001" / "shard-0001.tndb", store / "gen-000002" / "shard-0001.tndb")
+
+
+FAULTS = {
+    "missing shard": (lambda s, o: os.unlink(s / "gen-000002" / "shard-0001.tndb"),
+                      "shard gen-000002/shard-0001.tndb named by the manifest is missing"),
+    "no manifest": (lambda s, o: os.unlink(s / "manifest.json"), "not a sharded store: manifest.json is missing"),
+    "truncated manifest": (lambda s, o: (s / "manifest.json").write_bytes((s / "manifest.json").read_bytes()[:70]),
+                           "damaged manifest: not JSON"),
+    "manifest not an object": (lambda s, o: (s / "manifest.json").write_text("[1, 2]"), "damaged manifest: not a JSON object"),
+    "wrong format": (lambda s, o: edit_manifest(s, set_field("format", "other")), "format is 'other'"),
+    "wrong route": (lambda s, o: edit_manifest(s, set_field("route", "crc32")), "route is 'crc32'"),
+    "shard count": (lambda s, o: edit_manifest(s, set_field("shard_count", 4)), "shard_count is 4 but 3 shards are listed"),
+    "totals": (lambda s, o: edit_manifest(s, set_field("num_keys", 61)), "num_keys is 61, but the shards add up to 60"),
+    "negative count": (lambda s, o: edit_manifest(s, set_field("num_objects", -1, 1)), "num_objects must be an integer"),
+    "bad crc text": (lambda s, o: edit_manifest(s, set_field("file_crc32", "12", 2)), "file_crc32 must be '0x' and 8 hex"),
+    "count differs": (lambda s, o: edit_manifest(s, lambda m: (m["shards"][1].update(num_keys=m["shards"][1]["num_keys"] + 1), m.update(num_keys=61))),
+                      "shard 1 (gen-000002/shard-0001.tndb) does not match the manifest: num_keys is"),
+    "crc differs": (lambda s, o: edit_manifest(s, set_field("file_crc32", "0x00000000", 0)),
+                    "does not match the manifest: file_crc32 is 0x"),
+    "shard of another generation": (older_shard, "shard 1 (gen-000002/shard-0001.tndb) does not match the manifest"),
+    "name of another generation": (lambda s, o: edit_manifest(s, set_field("file", "gen-000001/shard-0000.tndb", 0)),
+                                   "file is 'gen-000001/shard-0000.tndb', not 'gen-000002/shard-0000.tndb'"),
+    "absolute name": (lambda s, o: edit_manifest(s, set_field("file", str(o / "shard-0000.tndb"), 0)),
+                      "manifest names a file outside the store"),
+    "dot-dot name": (lambda s, o: edit_manifest(s, set_field("file", "../outside/shard-0000.tndb", 0)),
+                     "manifest names a file outside the store"),
+    "symlinked shard": (symlink_shard, "manifest names a file outside the store: 'gen-000002/shard-0000.tndb' leads to"),
+    "symlinked generation": (symlink_generation, "manifest names a file outside the store: 'gen-000002/shard-0000.tndb' leads to"),
+}
+
+
+@pytest.mark.parametrize("fault", FAULTS)
+def test_a_damaged_store_directory_is_refused(tmp_path, fault: str) -> None:
+    store, outside = two_generations(tmp_path)
+    damage, message = FAULTS[fault]
+    damage(store, outside)
+    with pytest.raises(TarnCorruptError) as info:
+        TarnReader(store)
+    assert message in str(info.value) and str(store) in str(info.value)
+    # A rebuild replaces whatever was damaged.
+    if fault not in ("symlinked generation",):
+        with TarnWriter(store, shards=3) as w:
+            w["fresh"] = 1
+        assert dict(TarnReader(store)) == {"fresh": 1}
+
+
+def test_a_later_layout_version_is_a_version_error(tmp_path) -> None:
+    store, _ = two_generations(tmp_path)
+    edit_manifest(store, set_field("version", 2))
+    with pytest.raises(TarnVersionError, match="sharded layout version 2 is not supported"):
+        TarnReader(store)
+
+
+@pytest.mark.parametrize("extra", ["shard-0003.tndb", "stray.txt"])
+def test_verify_finds_a_file_the_manifest_does_not_name(tmp_path, extra: str) -> None:
+    store, _ = two_generations(tmp_path)
+    r = TarnReader(store)
+    assert r.verify()
+    (store / "gen-000002" / extra).write_bytes(b"x")
+    with pytest.raises(TarnCorruptError, match=f"gen-000002 holds a file the manifest does not name: '{extra}'"):
+        r.verify()
+
+
+def test_verify_finds_a_key_in_the_wrong_shard(tmp_path) -> None:
+    right, wrong = (next(f"x{i}" for i in range(100) if _fast.route(f"x{i}", 2) == s) for s in (0, 1))
+    store = tmp_path / "store"
+    with TarnWriter(store, shards=2) as w:
+        w[right] = 1
+    shard0 = store / manifest_of(store)["shards"][0]["file"]
+    os.unlink(shard0)
+    with TarnWriter(shard0) as w:  # shard 0 rebuilt holding a key of shard 1
+        w[right] = 1
+        w[wrong] = 2
+
+    def match_shard0(m):
+        m["shards"][0].update(num_keys=2, num_objects=2, file_size=os.path.getsize(shard0),
+                              file_crc32=TarnReader(shard0).stats["file_crc32"])
+        for field in ("num_keys", "num_objects", "file_size"):
+            m[field] = sum(s[field] for s in m["shards"])
+
+    edit_manifest(store, match_shard0)
+    r = TarnReader(store)
+    assert wrong not in r and list(r) == [right]
+    with pytest.raises(TarnCorruptError, match="shard 0 .* holds 1 keys that belong to other shards"):
+        r.verify()
+
+
+def test_an_open_reader_outlives_its_generation(tmp_path) -> None:
+    store, _ = two_generations(tmp_path)
+    old = TarnReader(store)
+    for gen in (3, 4):  # generation 2 is removed by the second rebuild
+        with TarnWriter(store, shards=3) as w:
+            w["k0"] = {"gen": gen}
+    assert not (store / "gen-000002").exists()
+    assert old["k5"] == {"gen": 2, "i": 5} and len(old) == 60
+    assert old.verify()  # its own files, checked against its own manifest
+    assert dict(TarnReader(store)) == {"k0": {"gen": 4}}
+
+
+def test_an_open_follows_a_publish_that_removed_its_generation(tmp_path) -> None:
+    from tarndb import _shard_open
+
+    store, _ = two_generations(tmp_path)
+    calls = []
+
+    def opener(paths):
+        calls.append(paths)
+        if len(calls) == 1:  # two publishes between reading the manifest and opening
+            for gen in (3, 4):
+                with TarnWriter(store, shards=3) as w:
+                    w["k0"] = {"gen": gen}
+        return TarnReader(paths)
+
+    manifest, reader = _shard_open.open_store(str(store), opener)
+    assert manifest.generation == 4 and dict(reader) == {"k0": {"gen": 4}}
+    assert len(calls) == 2 and "gen-000002" in calls[0][0] and "gen-000004" in calls[1][0]
