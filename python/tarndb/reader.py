@@ -5,9 +5,10 @@ from __future__ import annotations
 import errno
 import os
 from collections.abc import Callable, ItemsView, Iterator, KeysView, Mapping, Sequence, ValuesView
-from typing import Any, TypedDict
+from typing import Any, Literal, TypedDict
 
 from tarndb import _fast
+from tarndb._shard_manifest import Manifest
 from tarndb.errors import TarnIOError
 from tarndb.writer import StrPath
 
@@ -104,7 +105,9 @@ class TarnReader(_fast.Reader, Mapping[str, Any]):
     raises ValueError.
     """
 
-    __slots__ = ("__weakref__",)
+    __slots__ = ("__weakref__", "_store", "_manifest")
+    _store: str | None  # a sharded store's directory
+    _manifest: Manifest | None  # the generation it was opened on
 
     def __new__(
         cls,
@@ -117,6 +120,8 @@ class TarnReader(_fast.Reader, Mapping[str, Any]):
         if isinstance(path, (str, os.PathLike)):
             target = os.fspath(path)
             files = [target]
+            if os.path.isdir(target):  # a sharded store (tarndb._shard_open)
+                return cls._open_sharded(target, verify, decoder)
         elif isinstance(path, (list, tuple)):
             target = files = [os.fspath(p) for p in path]
         else:
@@ -126,7 +131,45 @@ class TarnReader(_fast.Reader, Mapping[str, Any]):
                 err = TarnIOError(f"cannot open {file}: is a directory")
                 err.errno = errno.EISDIR
                 raise err
-        return super().__new__(cls, target, verify, decoder=decoder)
+        self = super().__new__(cls, target, verify, decoder=decoder)
+        self._store = self._manifest = None
+        return self
+
+    @classmethod
+    def _open_sharded(cls, store: str, verify: bool, decoder: Callable[[bytes], Any] | None) -> TarnReader:
+        from tarndb._shard_open import open_store
+
+        def opener(paths: list[str]) -> TarnReader:
+            return _fast.Reader.__new__(cls, paths, verify, decoder=decoder)
+
+        manifest, self = open_store(store, opener)
+        self._store, self._manifest = store, manifest
+        return self
+
+    @property
+    def path(self) -> str | list[str]:
+        """The path the reader was opened on: a store file, a sharded
+        store's directory, or a list of shard files."""
+        return self._store if self._store is not None else super().path
+
+    @property
+    def manifest(self) -> dict[str, Any] | None:
+        """The manifest of the generation a sharded store directory was
+        opened on (see docs/SCALING.md), or None for store files."""
+        m = self._manifest
+        return None if m is None else m.to_json()
+
+    def verify(self) -> Literal[True]:
+        """Checks the CRC-32 of every file and of every object a key refers
+        to; for a sharded store directory, also each shard against the
+        manifest and the generation's directory (no shard missing or extra).
+        Returns True, or raises TarnCorruptError naming the first fault."""
+        super().verify()
+        if self._manifest is not None and self._store is not None:
+            from tarndb._shard_open import verify_layout
+
+            verify_layout(self._store, self._manifest, self.shard_stats())
+        return True
 
     # ----------------------------------------------------------- Mapping views
 
@@ -151,7 +194,7 @@ class TarnReader(_fast.Reader, Mapping[str, Any]):
         shards = self.shard_stats()
         s = shards[0]
         return Stats(
-            path=str(s["path"]),
+            path=self._store if self._store is not None else str(s["path"]),
             version=int(s["version"]),
             num_keys=sum(int(x["num_keys"]) for x in shards),
             num_objects=sum(int(x["num_objects"]) for x in shards),

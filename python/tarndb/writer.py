@@ -118,6 +118,9 @@ class TarnWriter:
             w.alias("pomme", oid)
             w["pear"] = {"name": "pear", "colour": "green"}
 
+    ``TarnWriter(path, shards=N, workers=W)`` builds a sharded store
+    directory instead, with bounded memory (see ``docs/SCALING.md``).
+
     Used as a context manager, the writer builds *path* when the block ends
     normally and builds nothing when it raises.  Without one, call
     :meth:`build` yourself, as often as you like, to the constructor's path
@@ -147,7 +150,25 @@ class TarnWriter:
 
     __slots__ = ("_native", "_path", "_objects", "_default", "_verbose")
 
-    def __init__(self, path: StrPath | None = None, *, default: Default | None = None, verbose: bool = False) -> None:
+    def __new__(cls, path: StrPath | None = None, *, shards: int | None = None, **_: object) -> TarnWriter:
+        # shards=N makes the target a sharded store directory (tarndb._sharded).
+        if shards is not None and cls is TarnWriter:
+            from tarndb._sharded import ShardedWriter
+
+            return super().__new__(ShardedWriter)
+        return super().__new__(cls)
+
+    def __init__(
+        self,
+        path: StrPath | None = None,
+        *,
+        default: Default | None = None,
+        verbose: bool = False,
+        shards: int | None = None,
+        workers: int = 1,
+    ) -> None:
+        if workers != 1:
+            raise ValueError("workers= applies to a sharded store: give shards= as well")
         self._native = Writer()
         self._path: str | None = None if path is None else os.fspath(path)
         self._objects = 0

@@ -1,0 +1,305 @@
+"""The manifest of a sharded store: what it holds, how it is written, how
+it is checked.
+
+A sharded store is a directory::
+
+    store/
+      manifest.json            the published generation (this module)
+      lock                     builders' exclusive flock (_shard_store)
+      gen-000007/shard-0000.tndb ... shard-0007.tndb
+
+``manifest.json`` is one JSON object::
+
+    {"format": "tarndb-sharded", "version": 1, "generation": 7,
+     "route": "fnv1a64-fmix64", "shard_count": 8,
+     "num_keys": ..., "num_objects": ..., "file_size": ...,
+     "shards": [{"file": "gen-000007/shard-0000.tndb", "num_keys": ...,
+                 "num_objects": ..., "file_size": ..., "file_crc32": "0x89abcdef"},
+                ...]}
+
+The totals are the sums over the shards (an object stored in two shards
+counts twice).  ``file_crc32`` is the shard header's own CRC-32 of bytes 40
+to the end of the file.  The manifest is replaced atomically (temporary
+file, fsync, rename, fsync of the directory); shard files are never changed
+after they are published, only removed with their generation.
+
+Everything here is pure over its arguments; nothing is shared between
+threads.
+"""
+
+from __future__ import annotations
+
+import json
+import os
+import re
+import struct
+from dataclasses import dataclass
+
+from tarndb import _fast
+from tarndb.errors import TarnCorruptError, TarnVersionError
+
+__all__ = [
+    "FORMAT",
+    "VERSION",
+    "MANIFEST",
+    "ShardInfo",
+    "Manifest",
+    "generation_dir",
+    "generation_of",
+    "fsync_dir",
+    "shard_name",
+    "read_header",
+    "read_manifest",
+    "write_manifest",
+    "resolve_shard",
+    "check_shard",
+]
+
+FORMAT = "tarndb-sharded"
+VERSION = 1
+MANIFEST = "manifest.json"
+ROUTE: str = _fast.ROUTE
+
+# A manifest larger than this is not one of ours: refuse it before parsing.
+_MAX_MANIFEST = 64 << 20
+_HEADER = struct.Struct(">4sB3xIIQQI4x")  # the 40-byte header of a store file
+_GENERATION_DIR = re.compile(r"gen-(\d{6,})\Z")
+_SHARD_FILE = re.compile(r"shard-(\d{4,})\.tndb\Z")
+_CRC_TEXT = re.compile(r"0x[0-9a-f]{8}\Z")
+
+
+def generation_dir(generation: int) -> str:
+    """The subdirectory holding one generation's shards."""
+    return f"gen-{generation:06d}"
+
+
+def generation_of(name: str) -> int | None:
+    """The generation a directory entry of the store belongs to, if any."""
+    found = _GENERATION_DIR.match(name)
+    return int(found.group(1)) if found else None
+
+
+def shard_name(generation: int, shard: int) -> str:
+    """The manifest's (relative) file name of one shard."""
+    return f"{generation_dir(generation)}/shard-{shard:04d}.tndb"
+
+
+@dataclass(frozen=True)
+class ShardInfo:
+    """One shard's figures, as its header and size give them."""
+
+    file: str
+    num_keys: int
+    num_objects: int
+    file_size: int
+    file_crc32: int
+
+    def to_json(self) -> dict[str, object]:
+        return {
+            "file": self.file,
+            "num_keys": self.num_keys,
+            "num_objects": self.num_objects,
+            "file_size": self.file_size,
+            "file_crc32": f"0x{self.file_crc32:08x}",
+        }
+
+
+@dataclass(frozen=True)
+class Manifest:
+    """A published generation: its number and its shards in shard order."""
+
+    generation: int
+    shards: tuple[ShardInfo, ...]
+
+    @property
+    def num_keys(self) -> int:
+        return sum(s.num_keys for s in self.shards)
+
+    @property
+    def num_objects(self) -> int:
+        return sum(s.num_objects for s in self.shards)
+
+    @property
+    def file_size(self) -> int:
+        return sum(s.file_size for s in self.shards)
+
+    def to_json(self) -> dict[str, object]:
+        return {
+            "format": FORMAT,
+            "version": VERSION,
+            "generation": self.generation,
+            "route": ROUTE,
+            "shard_count": len(self.shards),
+            "num_keys": self.num_keys,
+            "num_objects": self.num_objects,
+            "file_size": self.file_size,
+            "shards": [s.to_json() for s in self.shards],
+        }
+
+
+def read_header(path: str, name: str) -> ShardInfo:
+    """The figures of the store file at *path* (already resolved inside the
+    store), read from its header and size; *name* is its manifest name."""
+    try:
+        fd = os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_CLOEXEC)
+    except FileNotFoundError:
+        raise
+    except OSError as exc:
+        raise TarnCorruptError(f"shard {name!r} cannot be opened: {exc.strerror}") from None
+    try:
+        size = os.fstat(fd).st_size
+        head = os.pread(fd, _HEADER.size, 0)
+    finally:
+        os.close(fd)
+    if len(head) < _HEADER.size:
+        raise TarnCorruptError(f"shard {name!r} is too short for a store file ({size} bytes)")
+    magic, _version, keys, objects, _index, _data, crc = _HEADER.unpack(head)
+    if magic != b"TNDB":
+        raise TarnCorruptError(f"shard {name!r} is not a store file (bad magic)")
+    return ShardInfo(name, keys, objects, size, crc)
+
+
+# ------------------------------------------------------------------ writing
+
+
+def fsync_dir(path: str) -> None:
+    """Makes the entries of directory *path* durable."""
+    fd = os.open(path, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
+    try:
+        os.fsync(fd)
+    finally:
+        os.close(fd)
+
+
+def write_manifest(store: str, manifest: Manifest) -> None:
+    """Replaces the store's manifest with *manifest*, atomically and durably."""
+    text = json.dumps(manifest.to_json(), indent=1).encode() + b"\n"
+    final = os.path.join(store, MANIFEST)
+    temp = final + ".tmp"
+    fd = os.open(temp, os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_CLOEXEC, 0o644)
+    try:
+        view = memoryview(text)
+        while view:
+            view = view[os.write(fd, view) :]
+        os.fsync(fd)
+    finally:
+        os.close(fd)
+    os.replace(temp, final)
+    fsync_dir(store)
+
+
+# ------------------------------------------------------------------ reading
+
+
+def _bad(store: str, what: str) -> TarnCorruptError:
+    return TarnCorruptError(f"{store}: damaged manifest: {what}")
+
+
+def _count(store: str, obj: dict[str, object], field: str, where: str, limit: int) -> int:
+    value = obj.get(field)
+    if type(value) is not int or not 0 <= value <= limit:
+        raise _bad(store, f"{where}{field} must be an integer from 0 to {limit}, not {value!r}")
+    return value
+
+
+def read_manifest(store: str) -> Manifest:
+    """The manifest of the store directory *store*, checked in itself (names,
+    counts, totals); TarnCorruptError when it is missing or damaged,
+    TarnVersionError for a later version of the layout."""
+    path = os.path.join(store, MANIFEST)
+    try:
+        with open(path, "rb") as f:
+            data = f.read(_MAX_MANIFEST + 1)
+    except FileNotFoundError:
+        raise TarnCorruptError(f"{store}: not a sharded store: {MANIFEST} is missing") from None
+    except OSError as exc:
+        raise TarnCorruptError(f"{store}: cannot read {MANIFEST}: {exc.strerror}") from None
+    if len(data) > _MAX_MANIFEST:
+        raise _bad(store, f"larger than {_MAX_MANIFEST} bytes")
+    try:
+        doc = json.loads(data)
+    except (UnicodeDecodeError, json.JSONDecodeError) as exc:
+        raise _bad(store, f"not JSON ({exc})") from None
+    if not isinstance(doc, dict):
+        raise _bad(store, "not a JSON object")
+    if doc.get("format") != FORMAT:
+        raise _bad(store, f"format is {doc.get('format')!r}, not {FORMAT!r}")
+    version = doc.get("version")
+    if type(version) is not int:
+        raise _bad(store, f"version must be an integer, not {version!r}")
+    if version != VERSION:
+        raise TarnVersionError(f"{store}: sharded layout version {version} is not supported (only {VERSION})")
+    if doc.get("route") != ROUTE:
+        raise _bad(store, f"route is {doc.get('route')!r}, not {ROUTE!r}")
+    generation = _count(store, doc, "generation", "", 10**12)
+    count = _count(store, doc, "shard_count", "", 0xFFFFFFFF)
+    entries = doc.get("shards")
+    if not isinstance(entries, list):
+        raise _bad(store, "shards must be a list")
+    if len(entries) != count or count == 0:
+        raise _bad(store, f"shard_count is {count} but {len(entries)} shards are listed")
+    shards: list[ShardInfo] = []
+    for i, entry in enumerate(entries):
+        where = f"shard {i}: "
+        if not isinstance(entry, dict):
+            raise _bad(store, f"{where}not a JSON object")
+        name = entry.get("file")
+        if not isinstance(name, str):
+            raise _bad(store, f"{where}file must be a string, not {name!r}")
+        _check_name(store, name)
+        if name != shard_name(generation, i):
+            raise _bad(store, f"{where}file is {name!r}, not {shard_name(generation, i)!r}")
+        crc = entry.get("file_crc32")
+        if not isinstance(crc, str) or not _CRC_TEXT.match(crc):
+            raise _bad(store, f"{where}file_crc32 must be '0x' and 8 hex digits, not {crc!r}")
+        shards.append(
+            ShardInfo(
+                name,
+                _count(store, entry, "num_keys", where, 0xFFFFFFFF),
+                _count(store, entry, "num_objects", where, 0xFFFFFFFF),
+                _count(store, entry, "file_size", where, 1 << 62),
+                int(crc, 16),
+            )
+        )
+    manifest = Manifest(generation, tuple(shards))
+    for field in ("num_keys", "num_objects", "file_size"):
+        total = _count(store, doc, field, "", 1 << 62)
+        if total != getattr(manifest, field):
+            raise _bad(store, f"{field} is {total}, but the shards add up to {getattr(manifest, field)}")
+    return manifest
+
+
+def _check_name(store: str, name: str) -> list[str]:
+    # A relative name of plain components: nothing that could climb out.
+    parts = name.split("/")
+    if os.path.isabs(name) or "\\" in name or "\0" in name or any(p in ("", ".", "..") for p in parts):
+        raise TarnCorruptError(f"{store}: manifest names a file outside the store: {name!r}")
+    return parts
+
+
+def resolve_shard(store: str, name: str) -> str:
+    """The real path of the shard *name*, checked to lie inside *store*
+    (no absolute name, no ``..``, no symbolic link leading out)."""
+    parts = _check_name(store, name)
+    root = os.path.realpath(store)
+    real = os.path.realpath(os.path.join(root, *parts))
+    if os.path.commonpath([root, real]) != root or real == root:
+        raise TarnCorruptError(f"{store}: manifest names a file outside the store: {name!r} leads to {real!r}")
+    return real
+
+
+def check_shard(store: str, index: int, expected: ShardInfo) -> str:
+    """Resolves shard *index* and compares its header with the manifest;
+    returns its real path.  FileNotFoundError when it is missing (the caller
+    decides whether a concurrent publish removed it)."""
+    real = resolve_shard(store, expected.file)
+    found = read_header(real, expected.file)
+    for field in ("num_keys", "num_objects", "file_size", "file_crc32"):
+        want, got = getattr(expected, field), getattr(found, field)
+        if want != got:
+            show = (lambda v: f"0x{v:08x}") if field == "file_crc32" else str
+            raise TarnCorruptError(
+                f"{store}: shard {index} ({expected.file}) does not match the manifest: "
+                f"{field} is {show(got)}, the manifest says {show(want)}"
+            )
+    return real

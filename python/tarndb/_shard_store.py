@@ -1,0 +1,174 @@
+"""The store directory as builders see it: the lock, leftovers, generations
+and publishing.
+
+Builders of one store are serialised by an exclusive ``flock`` on the file
+``lock`` in the store directory, taken when a builder starts (a sharded
+``TarnWriter`` is constructed, ``to_tarndb`` is called) and held until it has
+published or given up.  A second builder is refused at once with TarnError;
+it does not wait.  The lock belongs to the open file, so a builder that dies,
+even by SIGKILL, releases it with its process.
+
+Under the lock, a builder first removes what a failed build left: spill
+directories (``spill-*``), generations above the published one, a stray
+``manifest.json.tmp``.  It writes its shards into a new generation
+directory that no reader looks at, syncs them, then publishes by replacing
+the manifest (the one atomic step readers can observe), and finally removes
+every generation but the new one and the one it replaced: a reader that read
+the previous manifest just before the switch can still open its files, and
+readers that already have files open keep them in any case.
+
+A ``StoreLock`` is used from one thread.
+"""
+
+from __future__ import annotations
+
+import errno
+import fcntl
+import os
+import shutil
+import tempfile
+
+from tarndb import _shard_manifest as mf
+from tarndb.errors import TarnError, TarnIOError
+
+__all__ = ["StoreLock", "io_error", "LOCK"]
+
+LOCK = "lock"
+_SPILL_PREFIX = "spill-"
+# What a store directory may hold besides generations and spill directories.
+_OWN_NAMES = {mf.MANIFEST, mf.MANIFEST + ".tmp", LOCK}
+
+
+def io_error(path: str, what: str, exc: OSError) -> TarnIOError:
+    """A TarnIOError for a failed system call on *path*, errno kept."""
+    err = TarnIOError(f"{path}: {what}: {exc.strerror or exc} (os error {exc.errno})")
+    err.errno = exc.errno
+    return err
+
+
+def _remove(path: str) -> None:
+    if os.path.isdir(path) and not os.path.islink(path):
+        shutil.rmtree(path, ignore_errors=True)
+    else:
+        try:
+            os.unlink(path)
+        except FileNotFoundError:
+            pass
+
+
+class StoreLock:
+    """The builder's hold on a store directory, from construction to
+    :meth:`release`."""
+
+    def __init__(self, store: str) -> None:
+        self.store = store
+        self._fd = -1
+        if os.path.exists(store) and not os.path.isdir(store):
+            raise TarnError(f"{store}: is a file, not a sharded store directory")
+        try:
+            os.mkdir(store)
+        except FileExistsError:
+            pass
+        except OSError as exc:
+            raise io_error(store, "cannot create the store directory", exc) from None
+        self._check_foreign()
+        lock = os.path.join(store, LOCK)
+        try:
+            fd = os.open(lock, os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o644)
+        except OSError as exc:
+            raise io_error(lock, "cannot open the lock file", exc) from None
+        try:
+            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except OSError as exc:
+            os.close(fd)
+            if exc.errno in (errno.EWOULDBLOCK, errno.EAGAIN):
+                raise TarnError(f"{store}: another builder is building this store (it holds {lock})") from None
+            raise io_error(lock, "cannot lock", exc) from None
+        self._fd = fd
+        self._clear_leftovers()
+
+    def _check_foreign(self) -> None:
+        # Refuse to scatter generations into a directory that holds other
+        # things: a store directory is created empty or is one already.
+        for name in os.listdir(self.store):
+            if name in _OWN_NAMES or name.startswith(_SPILL_PREFIX) or mf.generation_of(name) is not None:
+                continue
+            raise TarnError(f"{self.store}: not a sharded store directory (it holds {name!r})")
+
+    @property
+    def held(self) -> bool:
+        return self._fd >= 0
+
+    def published(self) -> int | None:
+        """The generation the manifest names; None when there is none or it
+        cannot be read (a rebuild replaces a damaged manifest)."""
+        try:
+            return mf.read_manifest(self.store).generation
+        except TarnError:
+            return None
+
+    def _generations(self) -> list[int]:
+        found = (mf.generation_of(name) for name in os.listdir(self.store))
+        return sorted(g for g in found if g is not None)
+
+    def _clear_leftovers(self) -> None:
+        published = self.published()
+        if published is None and not os.path.exists(os.path.join(self.store, mf.MANIFEST)):
+            published = 0  # never published: every generation is a leftover
+        # Numbers are never reused, not even those of unpublished leftovers.
+        self._top = max([published or 0, *self._generations()])
+        for name in os.listdir(self.store):
+            gen = mf.generation_of(name)
+            leftover = (
+                name.startswith(_SPILL_PREFIX)
+                or name == mf.MANIFEST + ".tmp"
+                or (gen is not None and published is not None and gen > published)
+            )
+            if leftover:
+                _remove(os.path.join(self.store, name))
+
+    def spill_dir(self) -> str:
+        """A new, empty directory for run files, removed by the next builder
+        if this one fails to."""
+        return tempfile.mkdtemp(prefix=_SPILL_PREFIX, dir=self.store)
+
+    def new_generation(self) -> tuple[int, str]:
+        """The number and directory of a new generation, one above every
+        generation present or published."""
+        gen = max([self._top, self.published() or 0, *self._generations()]) + 1
+        self._top = gen
+        path = os.path.join(self.store, mf.generation_dir(gen))
+        try:
+            os.mkdir(path)
+        except OSError as exc:
+            raise io_error(path, "cannot create the generation directory", exc) from None
+        return gen, path
+
+    def publish(self, manifest: mf.Manifest) -> None:
+        """Makes the shards of *manifest* durable, switches the manifest to
+        it, and removes the generations older than the one it replaces."""
+        previous = self.published()
+        gen_path = os.path.join(self.store, mf.generation_dir(manifest.generation))
+        try:
+            mf.fsync_dir(gen_path)
+            mf.fsync_dir(self.store)
+            mf.write_manifest(self.store, manifest)
+        except OSError as exc:
+            raise io_error(self.store, "cannot publish the manifest", exc) from None
+        keep = {manifest.generation, previous}
+        for gen in self._generations():
+            if gen not in keep:
+                _remove(os.path.join(self.store, mf.generation_dir(gen)))
+
+    def discard(self, path: str) -> None:
+        """Removes a spill or unpublished generation directory now (the next
+        builder would otherwise)."""
+        _remove(path)
+
+    def release(self) -> None:
+        if self._fd >= 0:
+            os.close(self._fd)
+            self._fd = -1
+
+    def __del__(self) -> None:
+        self.release()

@@ -1,0 +1,264 @@
+"""The sharded writer: ``TarnWriter(path, shards=N, workers=W)``.
+
+Staging never holds payloads in memory: each record is packed once and
+appended to the run file of every shard that one of its keys routes to, in
+a spill directory inside the store.  ``build()`` then builds the shards,
+one at a time or *W* at a time in child processes, each from its own run
+file, into a new generation, and publishes it.  Peak memory is that of
+building the largest shard (times W), plus a few bytes per object for the
+note of where it was spilled (kept for ``alias``).
+
+The writer holds the store's builder lock from construction until it has
+published or is closed.  One thread at a time.
+"""
+
+from __future__ import annotations
+
+import operator
+import os
+import sys
+import time
+import weakref
+from array import array
+from types import TracebackType
+from typing import Literal
+
+from tarndb import _codec, _fast
+from tarndb import _shard_manifest as mf
+from tarndb._codec import Default
+from tarndb._shard_run import RunWriter, ShardJob, build_shards
+from tarndb._shard_store import StoreLock, io_error
+from tarndb.errors import TarnError
+from tarndb.writer import BuildReport, Key, StrPath, TarnWriter, key_bytes
+
+__all__ = ["ShardedWriter", "MAX_SHARDS"]
+
+#: One run file per shard is open while staging: the count stays well below
+#: the usual limit of 1024 open files.
+MAX_SHARDS = 1000
+_MAX_PAYLOAD = 0xFFFFFFFF
+
+
+def _finish(lock: StoreLock, spill: str, runs: list[RunWriter | None]) -> None:
+    # Runs when the writer is closed, or collected without being closed.
+    for run in runs:
+        if run is not None:
+            run.close()
+    lock.discard(spill)
+    lock.release()
+
+
+class ShardedWriter(TarnWriter):
+    """Stages records into per-shard run files and builds a sharded store
+    directory (see ``docs/SCALING.md``).
+
+    Same API as the single-file writer, with these differences: the target
+    is a directory, fixed at construction (``build(path)`` accepts only that
+    one); a successful build publishes the store and finishes the writer;
+    an object whose keys fall in several shards is stored in each of them;
+    ``alias`` of an object to a key in a shard it is not yet in copies its
+    payload there.
+    """
+
+    __slots__ = ("_store", "_shards", "_workers", "_lock", "_spill", "_runs", "_home_shard",
+                 "_home_offset", "_copies", "_keys", "_done", "_finalizer", "_report", "__weakref__")
+
+    def __init__(
+        self,
+        path: StrPath | None = None,
+        *,
+        default: Default | None = None,
+        verbose: bool = False,
+        shards: int | None = None,
+        workers: int = 1,
+    ) -> None:
+        if path is None:
+            raise TypeError("a sharded TarnWriter needs the path of its store directory")
+        count = operator.index(shards) if shards is not None else 0
+        if not 1 <= count <= MAX_SHARDS:
+            raise ValueError(f"shards must be from 1 to {MAX_SHARDS}, not {shards!r}")
+        workers = operator.index(workers)
+        if workers < 1:
+            raise ValueError(f"workers must be at least 1, not {workers!r}")
+        self._path = os.fspath(path)
+        self._store = self._path
+        self._shards = count
+        self._workers = workers
+        self._objects = 0
+        self._keys = 0
+        self._done = False
+        self._default = default
+        self._verbose = verbose
+        self._report: BuildReport | None = None
+        self._lock = StoreLock(self._store)
+        try:
+            self._spill = self._lock.spill_dir()
+        except OSError as exc:
+            self._lock.release()
+            raise io_error(self._store, "cannot create a spill directory", exc) from None
+        self._runs: list[RunWriter | None] = [None] * count
+        self._home_shard = array("H")
+        self._home_offset = array("Q")
+        self._copies: dict[int, int] = {}  # obj_id * shards + shard -> frame offset
+        self._finalizer = weakref.finalize(self, _finish, self._lock, self._spill, self._runs)
+
+    @property
+    def shards(self) -> int:
+        """The number of shards of the store being built."""
+        return self._shards
+
+    def _run(self, shard: int) -> RunWriter:
+        run = self._runs[shard]
+        if run is None:
+            path = os.path.join(self._spill, f"run-{shard:04d}")
+            buffering = max(64 << 10, min(1 << 20, (64 << 20) // self._shards))
+            try:
+                run = self._runs[shard] = RunWriter(path, buffering)
+            except OSError as exc:
+                raise io_error(path, "cannot create a run file", exc) from None
+        return run
+
+    def _check_open(self) -> None:
+        if self._done:
+            raise TarnError(f"{self._store}: this writer has built or closed its store; a new TarnWriter stages the next build")
+
+    # ------------------------------------------------------------ staging
+
+    def add(self, obj: object, *keys: Key) -> int:
+        return self._stage(_codec.pack(obj, self._default), keys)
+
+    def add_raw(self, payload: bytes | bytearray | memoryview, *keys: Key) -> int:
+        data = bytes(payload)
+        _codec.check_payload(data)
+        return self._stage(data, keys)
+
+    @property
+    def last_build(self) -> BuildReport | None:
+        """The report of this writer's build, once it has published."""
+        return self._report
+
+    def _stage(self, raw: bytes, keys: tuple[Key, ...]) -> int:
+        self._check_open()
+        stored = [key_bytes(k) for k in keys]
+        if len(raw) > _MAX_PAYLOAD:
+            raise TarnError(f"object of {len(raw)} bytes exceeds the limit of {_MAX_PAYLOAD} bytes")
+        obj_id = self._objects
+        groups: dict[int, list[bytes]] = {}
+        for k in stored:
+            groups.setdefault(_fast.route(k, self._shards), []).append(k)
+        if not groups:  # no key yet: kept in a shard of its own choosing
+            groups[obj_id % self._shards] = []
+        try:
+            for i, (shard, ks) in enumerate(groups.items()):
+                offset = self._run(shard).add_object(raw, ks)
+                if i == 0:
+                    self._home_shard.append(shard)
+                    self._home_offset.append(offset)
+        except OSError as exc:
+            raise io_error(self._spill, "cannot write a run file", exc) from None
+        self._objects = obj_id + 1
+        self._keys += len(stored)
+        return obj_id
+
+    def alias(self, key: Key, obj_id: int) -> None:
+        self._check_open()
+        stored = key_bytes(key)
+        if not isinstance(obj_id, int):
+            obj_id = operator.index(obj_id)
+        if obj_id < 0 or obj_id >= 1 << 64:
+            raise OverflowError("obj_id must be from 0 to 2**64 - 1")
+        if obj_id >= self._objects:
+            # The same text as the single-file writer's.
+            raise TarnError(f"obj_id {obj_id} out of range (have {self._objects} objects)")
+        shard = _fast.route(stored, self._shards)
+        home = self._home_shard[obj_id]
+        try:
+            if shard == home:
+                self._run(shard).add_key(stored, self._home_offset[obj_id])
+            elif obj_id * self._shards + shard in self._copies:
+                self._run(shard).add_key(stored, self._copies[obj_id * self._shards + shard])
+            else:
+                payload = self._run(home).payload_at(self._home_offset[obj_id])
+                offset = self._run(shard).add_object(payload, [stored])
+                self._copies[obj_id * self._shards + shard] = offset
+        except OSError as exc:
+            raise io_error(self._spill, "cannot write a run file", exc) from None
+        self._keys += 1
+
+    # ------------------------------------------------------------ building
+
+    def build(
+        self, path: StrPath | None = None, *, verbose: bool | None = None, progress: object = None
+    ) -> BuildReport:
+        """Builds every shard into a new generation and publishes it; the
+        writer is then finished.  Returns the report of the whole store
+        (its objects counted once per shard that holds them).  On failure
+        the published generation is left as it was and ``build()`` may be
+        called again.  *progress* is not called for sharded builds."""
+        self._check_open()
+        started = time.monotonic()
+        if path is not None and os.path.realpath(os.fspath(path)) != os.path.realpath(self._store):
+            raise ValueError(f"a sharded TarnWriter builds the store it was opened on ({self._store!r})")
+        runs: list[list[str]] = []
+        for shard, run in enumerate(self._runs):
+            if run is not None:
+                run.close()
+                self._runs[shard] = None
+            run_path = os.path.join(self._spill, f"run-{shard:04d}")
+            runs.append([run_path] if os.path.exists(run_path) else [])
+        gen, gen_path = self._lock.new_generation()
+        jobs = [
+            ShardJob(runs[i], os.path.join(gen_path, f"shard-{i:04d}.tndb"), mf.shard_name(gen, i))
+            for i in range(self._shards)
+        ]
+        try:
+            infos = build_shards(jobs, self._workers)
+            manifest = mf.Manifest(gen, tuple(infos))
+            self._lock.publish(manifest)
+        except BaseException:
+            self._lock.discard(gen_path)
+            self._reopen_runs()
+            raise
+        self.close()
+        report = self._report = BuildReport(
+            self._store, manifest.num_objects, manifest.num_keys, manifest.file_size, time.monotonic() - started
+        )
+        if self._verbose if verbose is None else verbose:
+            print(report.summary(), file=sys.stdout)
+        return report
+
+    def _reopen_runs(self) -> None:
+        # After a failed build the staged records are all still in the run
+        # files: staging can go on, and build() be called again.
+        for shard in range(self._shards):
+            path = os.path.join(self._spill, f"run-{shard:04d}")
+            if os.path.exists(path):
+                self._runs[shard] = RunWriter(path, 64 << 10, append=True)
+
+    def close(self) -> None:
+        """Gives the store up without building (or after it): removes the
+        spill directory and releases the builder lock.  Idempotent."""
+        self._done = True
+        self._finalizer()
+
+    def __enter__(self) -> ShardedWriter:
+        return self
+
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc_val: BaseException | None,
+        exc_tb: TracebackType | None,
+    ) -> Literal[False]:
+        try:
+            if exc_type is None and not self._done:
+                self.build()
+        finally:
+            self.close()
+        return False
+
+    def __repr__(self) -> str:
+        return (
+            f"TarnWriter(path={self._path!r}, shards={self._shards}, workers={self._workers}, "
+            f"objects={self._objects}, keys={self._keys})"
+        )

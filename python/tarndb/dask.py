@@ -1,0 +1,192 @@
+"""Building a sharded store with Dask: :func:`to_tarndb`.
+
+Needs the optional extra ``tarndb[dask]`` (dask and distributed; pandas
+for dataframes)::
+
+    import dask.bag as db
+    from tarndb.dask import to_tarndb
+
+    bag = db.read_text("people-*.jsonl").map(json.loads)
+    to_tarndb(bag, "/shared/people.store", key="id", shards=16)
+
+The graph has two stages.  One task per input partition packs its records
+and appends each to the run file of its key's shard (one run file per
+partition and shard, in a spill directory of the store): this is the
+shuffle by shard id, done through files that every worker reaches.  Then
+one task per shard reads that shard's runs, in partition order, and builds
+the shard file into a new generation.  The client, which holds the store's
+builder lock throughout, publishes the manifest once every shard is built.
+
+It runs on whatever scheduler is in force: Dask's default local scheduler,
+a ``distributed.LocalCluster`` or any ``distributed.Client`` (the most
+recent client is used, as with ``dask.compute``), or the one named by
+*scheduler*.  Workers must all reach *path* under the same name.
+"""
+
+from __future__ import annotations
+
+import importlib
+import os
+from collections.abc import Callable, Iterable, Sequence
+from typing import Any, Union
+
+from tarndb import _codec, _fast
+from tarndb import _shard_manifest as mf
+from tarndb._shard_run import RunWriter, build_shard
+from tarndb._shard_store import StoreLock
+from tarndb.errors import TarnError
+from tarndb.writer import Key, StrPath, key_bytes
+
+__all__ = ["to_tarndb", "KeySpec"]
+
+#: A field name, a list of field names (one key from each), or a callable
+#: returning a record's key or keys.
+KeySpec = Union[str, Sequence[str], Callable[[Any], Union[Key, Iterable[Key]]]]
+
+
+def _field_key(record: Any, field: str) -> Key:
+    try:
+        value = record[field]
+    except (KeyError, TypeError, IndexError):
+        raise TarnError(f"record has no key field {field!r}: {_show(record)}") from None
+    if isinstance(value, (str, bytes)):
+        return value
+    if isinstance(value, int) and not isinstance(value, bool):
+        return str(value)
+    raise TarnError(f"key field {field!r} must be a string or an integer, not {type(value).__name__}: {_show(record)}")
+
+
+def _show(record: Any) -> str:
+    text = repr(record)
+    return text if len(text) <= 200 else text[:197] + "..."
+
+
+class _Keys:
+    # Picklable (sent to workers): the keys of a record under a KeySpec.
+    def __init__(self, spec: KeySpec) -> None:
+        if isinstance(spec, str):
+            self.fields: tuple[str, ...] | None = (spec,)
+            self.func: Callable[[Any], Key | Iterable[Key]] | None = None
+        elif callable(spec):
+            self.fields, self.func = None, spec
+        elif isinstance(spec, Sequence) and spec and all(isinstance(f, str) for f in spec):
+            self.fields, self.func = tuple(spec), None
+        else:
+            raise TypeError("key must be a field name, a non-empty list of field names, or a callable")
+
+    def __call__(self, record: Any) -> list[bytes]:
+        if self.fields is not None:
+            keys: Iterable[Key] = [_field_key(record, f) for f in self.fields]
+        else:
+            assert self.func is not None
+            got = self.func(record)
+            keys = [got] if isinstance(got, (str, bytes)) else got
+        stored = [key_bytes(k) for k in keys]
+        if not stored:
+            raise TarnError(f"the key callable gave no key for record {_show(record)}")
+        return stored
+
+
+def _records(part: Any) -> Iterable[Any]:
+    # A dataframe partition gives its rows as dicts of plain Python values.
+    to_dict = getattr(part, "to_dict", None)
+    if to_dict is not None and hasattr(part, "columns"):
+        records: list[Any] = to_dict(orient="records")
+        return records
+    return part  # type: ignore[no-any-return]
+
+
+def _run_name(spill: str, partition: int, shard: int) -> str:
+    return os.path.join(spill, f"p{partition:06d}-s{shard:04d}")
+
+
+def _spill_partition(part: Any, partition: int, spill: str, shards: int, keys_of: _Keys) -> int:
+    """Stage one: appends each record of *part* to its shards' run files."""
+    runs: dict[int, RunWriter] = {}
+    count = 0
+    try:
+        for record in _records(part):
+            keys = keys_of(record)
+            raw = _codec.pack(record)
+            groups: dict[int, list[bytes]] = {}
+            for k in keys:
+                groups.setdefault(_fast.route(k, shards), []).append(k)
+            for shard, ks in groups.items():
+                run = runs.get(shard)
+                if run is None:
+                    run = runs[shard] = RunWriter(_run_name(spill, partition, shard), 256 << 10)
+                run.add_object(raw, ks)
+            count += 1
+    finally:
+        for run in runs.values():
+            run.close()
+    return count
+
+
+def _build(shard: int, partitions: int, spill: str, out: str, name: str, _staged: Any) -> mf.ShardInfo:
+    """Stage two: builds one shard from its runs, in partition order."""
+    runs = [p for p in (_run_name(spill, i, shard) for i in range(partitions)) if os.path.exists(p)]
+    return build_shard(runs, out, name)
+
+
+def _partitions(collection: Any) -> list[Any]:
+    to_delayed = getattr(collection, "to_delayed", None)
+    if to_delayed is None:
+        raise TypeError(f"to_tarndb() takes a dask.bag or a dask.dataframe, not {type(collection).__name__}")
+    parts: list[Any] = list(to_delayed())
+    return parts
+
+
+def to_tarndb(
+    collection: Any,
+    path: StrPath,
+    *,
+    key: KeySpec,
+    shards: int,
+    scheduler: Any = None,
+) -> mf.Manifest:
+    """Builds the sharded store *path* from a ``dask.bag`` of dicts (or of
+    any msgpack-able records) or a ``dask.dataframe`` (one object per row,
+    a dict of its columns), and publishes it.  Returns the manifest.
+
+    *key*: a field name, a list of field names (the record is stored under
+    the value of each), or a callable returning a record's key or keys.
+    Key values are text, bytes or integers (stored as their decimal text).
+    A key given by two records maps to the later one (partition order, then
+    order within a partition).  *scheduler* is passed to ``dask.compute``.
+
+    Raises TarnError when another builder holds the store, or a record has
+    no usable key; nothing is published then, and the previous generation
+    stays as it was.
+    """
+    dask: Any = importlib.import_module("dask")  # the optional extra tarndb[dask]
+    from tarndb._sharded import MAX_SHARDS
+
+    if not isinstance(shards, int) or not 1 <= shards <= MAX_SHARDS:
+        raise ValueError(f"shards must be from 1 to {MAX_SHARDS}, not {shards!r}")
+    keys_of = _Keys(key)
+    parts = _partitions(collection)
+    store = os.fspath(path)
+    lock = StoreLock(store)
+    spill = gen_path = ""
+    try:
+        spill = lock.spill_dir()
+        gen, gen_path = lock.new_generation()
+        delayed = dask.delayed
+        staged = [delayed(_spill_partition)(p, i, spill, shards, keys_of) for i, p in enumerate(parts)]
+        built = [
+            delayed(_build)(s, len(parts), spill, os.path.join(gen_path, f"shard-{s:04d}.tndb"), mf.shard_name(gen, s), staged)
+            for s in range(shards)
+        ]
+        kwargs = {} if scheduler is None else {"scheduler": scheduler}
+        infos = dask.compute(*built, **kwargs)
+        manifest = mf.Manifest(gen, tuple(infos))
+        lock.publish(manifest)
+        gen_path = ""  # published: no longer ours to remove
+        return manifest
+    finally:
+        if gen_path:
+            lock.discard(gen_path)
+        if spill:
+            lock.discard(spill)
+        lock.release()
