@@ -937,6 +937,8 @@ void test_msgpack_depth_limit() {
   // A huge declared count with few bytes fails before anything is built.
   CHECK_CORRUPT(parse_text(bytes(S("\xdd\xff\xff\xff\xff\x01"))), "truncated array at byte 0");
   CHECK_CORRUPT(parse_text(bytes(S("\xdf\x00\x00\x00\x02\x01\x01\x01"))), "truncated map at byte 0");
+}
+
 // A store file of (key, payload) entries in the order given, one record each,
 // written by hand as another program might (unsorted and repeated keys
 // allowed); returns the path, or "" on failure.
