@@ -8,7 +8,7 @@ from typing import SupportsIndex, final
 
 ROUTE: str
 
-def route(key: str | bytes, n: int, /) -> int: ...
+def route(key: str | bytes, n: int) -> int: ...
 
 # (build number of this writer, counting from 1; path; objects; keys; file
 # size in bytes; seconds)
