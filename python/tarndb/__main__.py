@@ -407,7 +407,8 @@ def _deleted_keys(path: str) -> list[str]:
 
 
 def cmd_merge(args: argparse.Namespace) -> int:
-    _check_target(args.out, args.inputs)
+    # OUT may be one of the inputs: they are open (mapped) before it is replaced.
+    _check_target(args.out, [])
     deleted = _deleted_keys(args.delete_keys) if args.delete_keys else []
     try:
         job = MergeJob(args.inputs, delete=deleted)
