@@ -388,17 +388,19 @@ def test_bad_records_of_other_formats(
     assert not out.exists()
 
 
-def test_json_array_errors_name_the_line_far_into_a_large_file(tmp_path: pathlib.Path) -> None:
-    # Elements cross the reader's chunk boundaries.
+@pytest.mark.parametrize("newline", ["\n", ""])
+def test_json_array_errors_name_the_line_far_into_a_large_file(tmp_path: pathlib.Path, newline: str) -> None:
+    # Elements cross the reader's chunk boundaries, on many lines or on one.
     src = tmp_path / "big.json"
-    rows = [json.dumps({"code": f"k{i}", "pad": "x" * (i % 5000)}) for i in range(400)]
-    src.write_text("[\n" + ",\n".join(rows) + ",\n" + '{"code": "bad" "oops"}\n]', encoding="utf-8")
+    rows = [json.dumps({"code": f"k{i}", "pad": "é" * (i % 5000)}) for i in range(400)]
+    body = "[" + newline + ("," + newline).join(rows)
+    src.write_text(body + "," + newline + '{"code": "bad" "oops"}' + newline + "]", encoding="utf-8")
     proc = run("build", tmp_path / "out.tndb", src, "--key", "code")
-    assert error_line(proc).startswith(f"tarndb: {src}:402: invalid JSON: ")
-    src.write_text("[\n" + ",\n".join(rows) + "\n]", encoding="utf-8")
+    assert error_line(proc).startswith(f"tarndb: {src}:{402 if newline else 1}: invalid JSON: ")
+    src.write_text(body + newline + "]", encoding="utf-8")
     assert run("build", tmp_path / "out.tndb", src, "--key", "code").returncode == 0
     with tarndb.TarnReader(tmp_path / "out.tndb") as r:
-        assert len(r) == 400 and r["k399"]["pad"] == "x" * 399
+        assert len(r) == 400 and r["k399"]["pad"] == "é" * 399
 
 
 @pytest.mark.parametrize(
