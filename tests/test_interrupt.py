@@ -28,7 +28,7 @@ BLOB = 1 << 20
 DELAYS = (0.0, 0.02, 0.05, 0.1, 0.15, 0.25, 0.35, 0.5, 0.8, 1.5)
 
 LIBRARY_CHILD = r"""
-import os, sys, tarndb
+import os, signal, sys, tarndb
 target, count, size = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
 w = tarndb.TarnWriter(target)
 for i in range(count):
@@ -40,6 +40,8 @@ try:
     except KeyboardInterrupt:
         print("interrupted", flush=True)
         sys.exit(130)
+    # Done: a signal from now on, even one already pending, changes nothing.
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
     print("built", report.objects, flush=True)
 except KeyboardInterrupt:
     # Raised after build() returned: the build itself had finished.

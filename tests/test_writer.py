@@ -418,25 +418,6 @@ def test_to_builtin_refuses_the_rest_with_a_type_error(value):
     assert w.num_objects == 0
 
 
-def test_a_default_hook_of_ones_own(tmp_path):
-    class Point:
-        def __init__(self, x, y):
-            self.x, self.y = x, y
-
-    def hook(obj):
-        if isinstance(obj, Point):
-            return {"x": obj.x, "y": obj.y}
-        raise TypeError(f"no way to store {type(obj).__name__}")
-
-    path = tmp_path / "p.tndb"
-    with TarnWriter(path, default=hook) as w:
-        w["p"] = [Point(1, 2), Point(3, 4)]
-        with pytest.raises(TypeError, match="no way to store object"):
-            w["bad"] = object()
-    with TarnReader(path) as r:
-        assert dict(r) == {"p": [{"x": 1, "y": 2}, {"x": 3, "y": 4}]}
-
-
 def test_a_writer_refuses_pickling_and_copying():
     w = TarnWriter("x.tndb")
     w["k"] = 1

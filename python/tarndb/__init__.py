@@ -23,7 +23,7 @@ from tarndb._tarndb import __version__
 from tarndb.errors import TarnCorruptError, TarnError, TarnIOError, TarnVersionError
 from tarndb.reader import Stats, TarnReader
 from tarndb.writer import BuildReport, Key, TarnWriter
-from tarndb.merge import merge
+from tarndb.merge import MergeJob, merge
 
 __all__ = [
     "TarnWriter",
@@ -36,6 +36,7 @@ __all__ = [
     "BuildReport",
     "to_builtin",
     "merge",
+    "MergeJob",
     "Key",
     "__version__",
 ]

@@ -18,6 +18,7 @@ import signal
 import struct
 import sys
 import tempfile
+import threading
 import time
 from collections.abc import Callable, Iterator, Sequence
 from typing import IO, Any
@@ -282,12 +283,21 @@ def _publish(
         raise _fail_open(target, exc) from exc
     finally:
         progress.close()
+    _ignore_interrupts()
     _report_success(args, report)
     return 0
 
 
+def _ignore_interrupts() -> None:
+    # The target is the new store: Ctrl-C can no longer stop anything, and a
+    # signal from now on (one already pending included) is dropped, so that
+    # the exit status is the success it reports.
+    if threading.current_thread() is threading.main_thread():
+        signal.signal(signal.SIGINT, signal.SIG_IGN)
+
+
 def _report_success(args: argparse.Namespace, report: BuildReport) -> None:
-    if not args.quiet:
+    if not getattr(args, "quiet", False):
         _status(args, report.summary())
 
 
@@ -407,7 +417,8 @@ def _deleted_keys(path: str) -> list[str]:
 
 
 def cmd_merge(args: argparse.Namespace) -> int:
-    _check_target(args.out, args.inputs)
+    # OUT may be one of the inputs: they are open (mapped) before it is replaced.
+    _check_target(args.out, [])
     deleted = _deleted_keys(args.delete_keys) if args.delete_keys else []
     try:
         job = MergeJob(args.inputs, delete=deleted)
@@ -600,6 +611,7 @@ def main(argv: Sequence[str] | None = None) -> int:
                 print(f"{PROG}: interrupted{note}", file=sys.stderr)
                 return 130
             # The signal came after the rename: the target is the new store.
+            _ignore_interrupts()
             _report_success(args, report)
             sys.stdout.flush()
             return 0

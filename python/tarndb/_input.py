@@ -134,10 +134,11 @@ def read_jsonl(stream: IO[bytes], name: str, fields: list[str], progress: Callab
 
 
 def _decoded_chunks(stream: IO[bytes], name: str, progress: Callable[[int], object]) -> Iterator[str]:
-    # The stream as text, in blocks of whole lines (a block never splits a
-    # UTF-8 sequence); an invalid sequence is reported with its line.
+    # The stream as text, chunk by chunk (a UTF-8 sequence cut by a chunk's
+    # end is completed from the next); an invalid sequence is reported with
+    # its line.
+    decoder = codecs.getincrementaldecoder("utf-8")()
     line = 1
-    pending = b""
     first = True
     while True:
         data = stream.read(_CHUNK)
@@ -145,21 +146,25 @@ def _decoded_chunks(stream: IO[bytes], name: str, progress: Callable[[int], obje
         if first and data.startswith(_BOM):
             data = data[len(_BOM) :]
         first = False
-        pending += data
-        cut = pending.rfind(b"\n") + 1 if data else len(pending)
-        block, pending = pending[:cut], pending[cut:]
+        held = len(decoder.getstate()[0])  # bytes of a cut sequence, from the last chunk
         try:
-            text = block.decode("utf-8")
+            text = decoder.decode(data, final=not data)
         except UnicodeDecodeError as exc:
-            before = block[: exc.start]
-            column = exc.start - (before.rfind(b"\n") + 1)
+            before = data[: max(0, exc.start - held)]
+            column = len(before) - (before.rfind(_NEWLINE) + 1)
             where = f"{name}:{line + before.count(_NEWLINE)}"
             raise InputError(where, f"invalid UTF-8 at byte {column + 1} of the line") from None
-        line += block.count(b"\n")
+        line += data.count(_NEWLINE)
         if text:
             yield text
         if not data:
             return
+
+
+def _incomplete(exc: json.JSONDecodeError, text: str) -> bool:
+    # Whether decoding failed only because the text read so far ends inside
+    # the value: a string runs on, or the failure is right at the end.
+    return exc.msg.startswith("Unterminated string") or exc.pos >= len(text) - 64
 
 
 def read_json_array(
@@ -170,71 +175,83 @@ def read_json_array(
     decoder = json.JSONDecoder()
     chunks = _decoded_chunks(stream, name, progress)
     buf = ""
-    pos = 0
-    line = 1  # the line of buf[0]
+    pos = 0  # where decoding goes on in buf
+    line = 1  # the line of buf[pos]
     eof = False
 
+    def advance(to: int) -> None:
+        nonlocal pos, line
+        line += buf.count("\n", pos, to)
+        pos = to
+
     def more() -> bool:
-        nonlocal buf, pos, line, eof
+        # Reads at least as much again as is held (so that a long value is
+        # decoded a bounded number of times), dropping what was decoded.
+        nonlocal buf, pos, eof
         if eof:
             return False
-        try:
-            chunk = next(chunks)
-        except StopIteration:
-            eof = True
-            return False
-        line += buf.count("\n", 0, pos)
-        buf = buf[pos:] + chunk
+        parts = [buf[pos:]]
+        got = 0
+        while got < max(_CHUNK, len(parts[0])):
+            try:
+                chunk = next(chunks)
+            except StopIteration:
+                eof = True
+                break
+            parts.append(chunk)
+            got += len(chunk)
+        buf = "".join(parts)
         pos = 0
-        return True
+        return got > 0
 
     def skip_space() -> str:
         # The next character that is not white space ("" at the end).
-        nonlocal pos
         while True:
-            while pos < len(buf) and buf[pos] in " \t\r\n":
-                pos += 1
+            end = pos
+            while end < len(buf) and buf[end] in " \t\r\n":
+                end += 1
+            advance(end)
             if pos < len(buf):
                 return buf[pos]
             if not more():
                 return ""
 
     def here() -> str:
-        return f"{name}:{line + buf.count(chr(10), 0, pos)}"
+        return f"{name}:{line}"
 
     if skip_space() != "[":
         raise InputError(here(), "expected a JSON array of objects (a .json file starts with [)")
-    pos += 1
+    advance(pos + 1)
     expect_item = True
     if skip_space() == "]":
-        pos += 1
+        advance(pos + 1)
         expect_item = False
     while expect_item:
         if skip_space() == "":
             raise InputError(here(), "invalid JSON: the array is not closed")
-        place = here()
-        number = int(place.rsplit(":", 1)[1])
+        number = line
         while True:
             try:
                 value, end = decoder.raw_decode(buf, pos)
             except json.JSONDecodeError as exc:
-                if not eof and more():
-                    continue  # the element may go on in the next chunk
-                raise InputError(f"{name}:{line + buf.count(chr(10), 0, exc.pos)}", f"invalid JSON: {exc.msg}") from None
+                if _incomplete(exc, buf) and more():
+                    continue  # the element goes on in the next chunk
+                at = number + buf.count("\n", pos, exc.pos)
+                raise InputError(f"{name}:{at}", f"invalid JSON: {exc.msg}") from None
             except RecursionError:
-                raise InputError(place, "invalid JSON: nested too deeply") from None
-            if end == len(buf) and not eof and more():
-                continue  # a number may go on in the next chunk
+                raise InputError(here(), "invalid JSON: nested too deeply") from None
+            if end == len(buf) and more():
+                continue  # a number at the end may go on in the next chunk
             break
-        pos = end
+        advance(end)
         if not isinstance(value, dict):
-            raise InputError(place, f"expected a JSON object, got {_json_type(value)}")
+            raise InputError(f"{name}:{number}", f"expected a JSON object, got {_json_type(value)}")
         yield Record(number, _keys(value, fields, name, number), value)
         sep = skip_space()
         if sep == ",":
-            pos += 1
+            advance(pos + 1)
         elif sep == "]":
-            pos += 1
+            advance(pos + 1)
             expect_item = False
         else:
             raise InputError(here(), "invalid JSON: expected ',' or ']' after an array element")

@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <unordered_map>
 
 #include "core/crc32.h"
 #include "core/format.h"
@@ -26,23 +25,6 @@ int compare(std::span<const uint8_t> a, std::span<const uint8_t> b) {
   if (c != 0) return c;
   return a.size() < b.size() ? -1 : (a.size() > b.size() ? 1 : 0);
 }
-
-// One output object: where its record is read from.
-struct Copy {
-  uint32_t source;
-  uint64_t offset;  // of the record in the source's file
-  uint32_t payload_len;
-};
-
-struct SourceRecord {
-  uint32_t source;
-  uint64_t offset;
-  bool operator==(const SourceRecord&) const = default;
-};
-
-struct SourceRecordHash {
-  size_t operator()(const SourceRecord& r) const { return std::hash<uint64_t>()(r.offset * 0x9E3779B97F4A7C15ull ^ r.source); }
-};
 
 // Writes through a buffer, keeping the CRC-32 of everything after the
 // header and telling the observer the progress after each write.
@@ -142,6 +124,107 @@ void MergeCore::add_removals(std::vector<std::string> keys) {
   sources_.push_back(std::move(s));
 }
 
+Result<MergeCore::Plan> MergeCore::plan(const std::vector<Winner>& winners) const {
+  // Each winning record becomes one output object: the same record
+  // (source, offset) reached by several keys, and records with the same
+  // payload, share it. Found by sorting, not hashing: the records of a
+  // source are then visited in file order, and nothing is allocated per
+  // record beyond a few flat arrays.
+  const size_t n = winners.size();
+  struct Use {
+    uint64_t offset;
+    uint32_t source;
+    uint32_t winner;
+  };
+  std::vector<Use> uses(n);
+  Plan plan;
+  for (size_t j = 0; j < n; ++j) {
+    const ReaderCore& store = *sources_[winners[j].source].store;
+    uses[j] = {store.record_offset(winners[j].entry), winners[j].source, uint32_t(j)};
+    plan.index_len += kEntryOverhead + store.key(winners[j].entry).size();
+  }
+  std::sort(uses.begin(), uses.end(), [](const Use& a, const Use& b) {
+    if (a.source != b.source) return a.source < b.source;
+    if (a.offset != b.offset) return a.offset < b.offset;
+    return a.winner < b.winner;
+  });
+
+  // One group per distinct record, its first use being its earliest winner.
+  struct Group {
+    uint64_t content;  // payload length << 32 | payload CRC-32
+    uint64_t offset;
+    uint32_t source;
+    uint32_t first;    // the earliest winner using it
+    uint32_t payload_len;
+    uint32_t object;   // the group whose payload it shares (itself at first)
+  };
+  std::vector<Group> groups;
+  std::vector<uint32_t> group_of(n);
+  for (size_t i = 0; i < n; ++i) {
+    const Use& u = uses[i];
+    if (groups.empty() || groups.back().source != u.source || groups.back().offset != u.offset) {
+      const Bytes file = sources_[u.source].store->file();
+      auto payload = format::read_object(file, u.offset);
+      if (!payload) return payload.error();
+      const uint32_t crc = format::load_be32(file.data() + u.offset + 4);
+      const uint32_t g = uint32_t(groups.size());
+      groups.push_back({uint64_t(payload->size()) << 32 | crc, u.offset, u.source, u.winner,
+                        uint32_t(payload->size()), g});
+    }
+    group_of[u.winner] = uint32_t(groups.size() - 1);
+  }
+  std::vector<Use>().swap(uses);
+
+  // Equal payloads: among groups of the same length and CRC-32, in order of
+  // first use, each joins the earliest one whose bytes match.
+  auto payload_of = [&](const Group& g) {
+    return sources_[g.source].store->file().data() + g.offset + kRecordPrefix;
+  };
+  std::vector<uint32_t> by_content(groups.size());
+  for (uint32_t g = 0; g < groups.size(); ++g) by_content[g] = g;
+  std::sort(by_content.begin(), by_content.end(), [&](uint32_t a, uint32_t b) {
+    if (groups[a].content != groups[b].content) return groups[a].content < groups[b].content;
+    return groups[a].first < groups[b].first;
+  });
+  for (size_t i = 0; i < by_content.size();) {
+    size_t end = i + 1;
+    while (end < by_content.size() && groups[by_content[end]].content == groups[by_content[i]].content) ++end;
+    for (size_t a = i + 1; a < end; ++a) {
+      Group& later = groups[by_content[a]];
+      for (size_t b = i; b < a; ++b) {
+        const Group& earlier = groups[by_content[b]];
+        if (earlier.object != by_content[b]) continue;  // compare with the first of each payload only
+        if (std::memcmp(payload_of(earlier), payload_of(later), later.payload_len) == 0) {
+          later.object = by_content[b];
+          break;
+        }
+      }
+    }
+    i = end;
+  }
+  std::vector<uint32_t>().swap(by_content);
+
+  // The objects in order of first use, and where each record goes.
+  std::vector<uint32_t> objects;
+  for (uint32_t g = 0; g < groups.size(); ++g) {
+    if (groups[g].object == g) objects.push_back(g);
+  }
+  if (objects.size() > format::kMaxCount) {
+    return CoreError::Usage("object count would exceed the limit of 4294967295 objects");
+  }
+  std::sort(objects.begin(), objects.end(), [&](uint32_t a, uint32_t b) { return groups[a].first < groups[b].first; });
+  std::vector<uint64_t> out_offset(groups.size());
+  plan.copies.reserve(objects.size());
+  for (uint32_t g : objects) {
+    out_offset[g] = kHeaderSize + plan.data_len;
+    plan.copies.push_back({groups[g].source, groups[g].offset, groups[g].payload_len});
+    plan.data_len += kRecordPrefix + groups[g].payload_len;
+  }
+  plan.placed.resize(n);
+  for (size_t j = 0; j < n; ++j) plan.placed[j] = out_offset[groups[group_of[j]].object];
+  return plan;
+}
+
 std::vector<MergeCore::Winner> MergeCore::merge_keys() const {
   // A linear pick among the sources' next keys: the source counts a merge
   // is given are small.
@@ -176,49 +259,11 @@ Result<BuildReport> MergeCore::build(const std::string& path, BuildObserver* obs
     return CoreError::Usage("key count would exceed the limit of 4294967295 keys");
   }
 
-  // Each winning record becomes an output object once: the same record
-  // (source, offset) again, or one with the same payload, reuses it.
-  std::vector<Copy> copies;
-  std::vector<uint64_t> placed;  // output record offset of each winner
-  placed.reserve(winners.size());
-  std::unordered_map<SourceRecord, uint32_t, SourceRecordHash> by_record;
-  std::unordered_multimap<uint64_t, uint32_t> by_content;  // (length, CRC-32) -> object
-  std::vector<uint64_t> out_offset;
-  uint64_t data_len = 0, index_len = 0;
-  for (const Winner& w : winners) {
-    const ReaderCore& store = *sources_[w.source].store;
-    const uint64_t off = store.record_offset(w.entry);
-    index_len += kEntryOverhead + store.key(w.entry).size();
-    if (auto hit = by_record.find({w.source, off}); hit != by_record.end()) {
-      placed.push_back(out_offset[hit->second]);
-      continue;
-    }
-    auto payload = format::read_object(store.file(), off);
-    if (!payload) return payload.error();
-    const uint32_t crc = format::load_be32(store.file().data() + off + 4);
-    const uint64_t content = uint64_t(payload->size()) << 32 | crc;
-    uint32_t obj = UINT32_MAX;
-    auto [lo, hi] = by_content.equal_range(content);
-    for (auto it = lo; it != hi && obj == UINT32_MAX; ++it) {
-      const Copy& c = copies[it->second];
-      const uint8_t* other = sources_[c.source].store->file().data() + c.offset + kRecordPrefix;
-      if (payload->empty() || std::memcmp(other, payload->data(), payload->size()) == 0) obj = it->second;
-    }
-    if (obj == UINT32_MAX) {
-      if (copies.size() >= format::kMaxCount) {
-        return CoreError::Usage("object count would exceed the limit of 4294967295 objects");
-      }
-      obj = uint32_t(copies.size());
-      copies.push_back({w.source, off, uint32_t(payload->size())});
-      out_offset.push_back(kHeaderSize + data_len);
-      data_len += kRecordPrefix + payload->size();
-      by_content.emplace(content, obj);
-    }
-    by_record.emplace(SourceRecord{w.source, off}, obj);
-    placed.push_back(out_offset[obj]);
-  }
-  by_record = {};
-  by_content = {};
+  auto planned = plan(winners);
+  if (!planned) return planned.error();
+  const std::vector<Copy>& copies = planned->copies;
+  const std::vector<uint64_t>& placed = planned->placed;
+  const uint64_t data_len = planned->data_len, index_len = planned->index_len;
 
   auto opened = AtomicFile::open(path);
   if (!opened) return opened.error();

@@ -71,7 +71,23 @@ class MergeCore {
     uint32_t entry;
   };
 
+  // One output object: where its record is read from.
+  struct Copy {
+    uint32_t source;
+    uint64_t offset;  // of the record in the source's file
+    uint32_t payload_len;
+  };
+  struct Plan {
+    std::vector<Copy> copies;     // the output's records, in order
+    std::vector<uint64_t> placed;  // the output record offset of each winner
+    uint64_t data_len = 0, index_len = 0;
+  };
+
+  // The winning entries, in key order.
   std::vector<Winner> merge_keys() const;
+  // The output objects of `winners` and where each winner's record goes;
+  // TarnCorruptError for a record outside its store.
+  Result<Plan> plan(const std::vector<Winner>& winners) const;
 
   std::vector<Source> sources_;
 };

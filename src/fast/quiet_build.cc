@@ -120,8 +120,10 @@ PyObject* run_quiet_build(QuietBuild& build, PyObject* path_arg, PyObject* progr
   }
   const std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;
   if (!*report) {
-    remove_leftover(path);
+    // A cancelled build has removed its file already (and must not wait
+    // here for another build's lock: Ctrl-C would seem to hang).
     if (PyErr_Occurred()) return nullptr;  // the exception that cancelled the build
+    remove_leftover(path);
     return raise_store_error(report->error());
   }
   // Recorded before anything else can fail or be interrupted: from here on
