@@ -35,9 +35,16 @@ Result<ReaderCore> ReaderCore::open(const std::string& path, bool verify, uint64
   // O_NONBLOCK: opening a FIFO must not wait for a writer; the type check
   // below then refuses it before anything is read.
   const Fd fd(no_eintr([&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK); }));
-  if (fd.get() < 0) return CoreError::IO("cannot open " + path + ": ", errno);
-
   struct stat st;
+  if (fd.get() < 0) {
+    const int err = errno;
+    // A socket cannot be opened at all (ENXIO): name it as what it is not.
+    if (err == ENXIO && ::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
+      return CoreError::IO("cannot open " + path + ": not a regular file");
+    }
+    return CoreError::IO("cannot open " + path + ": ", err);
+  }
+
   if (::fstat(fd.get(), &st) < 0) return CoreError::IO("mmap failed: ", errno);
   // A directory gets the system's own words for it, as a write open would.
   if (S_ISDIR(st.st_mode)) return CoreError::IO("cannot open " + path + ": ", EISDIR);
