@@ -236,3 +236,31 @@ def test_fifo_with_a_reader_attached_is_still_refused(tmp_path):
         assert os.read(fd, 1) == b""  # the writer came and went without writing
     finally:
         os.close(fd)
+
+
+class LyingLength(list):
+    """A key sequence whose __len__ claims far more items than it yields."""
+
+    def __init__(self, items, claimed):
+        super().__init__(items)
+        self.claimed = claimed
+
+    def __len__(self):
+        return self.claimed
+
+
+@pytest.mark.parametrize("claimed", [2**62, 2**31, 65537, 2**63], ids=["2^62", "2^31", "65537", "overflowing"])
+def test_key_whose_length_lies_converts_like_its_items(tmp_path, claimed):
+    from tarndb._tarndb import _TarnReader, _TarnWriter
+
+    key = LyingLength(b"ab", claimed)
+    w = _TarnWriter()
+    w.add_key(key, w.add_object_raw(b"v"))
+    w.add_key(LyingLength(b"abc", claimed), 0)
+    path = str(tmp_path / "s.tndb")
+    w.build(path)
+    r = _TarnReader(path)
+    assert r.keys() == ["ab", "abc"]
+    assert (r.get_raw(key), r.exists(key), r.prefix_raw(key)) == (b"v", True, [("ab", b"v"), ("abc", b"v")])
+    # Past the reservation the key still grows with its items.
+    assert r.exists(LyingLength(b"a" * 70_000, claimed)) is False
