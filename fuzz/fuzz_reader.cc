@@ -3,7 +3,8 @@
 // Each input is written to a memory-backed file and opened with verification
 // off and on. Whatever opens is then asked every question a reader answers:
 // each key's lookup and presence, prefix scans over keys from the index and
-// prefixes derived from them, the full listings and the deep verification.
+// prefixes derived from them, the full listings and the deep verification
+// (and, where that passes, what a sound file promises).
 // Every answer, error or not, is compared with a deliberately simple decoder
 // of the same bytes written here (bitwise CRC-32, checked arithmetic on
 // 128-bit integers, std::map), so a wrong answer aborts as surely as an
@@ -135,6 +136,11 @@ struct Model {
     return {};
   }
 
+  // The deep check as the layout states it: the whole-file CRC-32; the
+  // index section from index_offset exactly to the end; then each entry's
+  // record in index order; then the data section [40, index_offset) as
+  // num_objects records back to back. The record starts come from a plain
+  // walk into a std::set.
   Expect verify() const {
     const uint32_t computed = crc32_bitwise(file.data() + 40, file.size() - 40);
     if (computed != stored_crc) {
@@ -142,17 +148,57 @@ struct Model {
                          "file CRC32 mismatch  stored=" + hex32(stored_crc) + "  computed=" + hex32(computed));
     }
     const u128 L = file.size();
-    std::set<uint64_t> seen;
-    for (uint64_t o : offsets) {
-      if (!seen.insert(o).second) continue;
-      if (u128(o) + 8 > L) return Expect::Err(ErrorKind::kCorrupt, "object offset " + std::to_string(o) + " out of bounds");
-      const uint64_t n = be(file.data() + o, 4);
-      if (u128(o) + 8 + n > L) {
-        return Expect::Err(ErrorKind::kCorrupt, "object at " + std::to_string(o) + " extends beyond file end");
+    const u128 io = index_offset;
+    auto n = [](u128 v) { return std::to_string(uint64_t(v)); };
+    if (io < 40 || io > L) {
+      return Expect::Err(ErrorKind::kCorrupt, "index offset " + n(io) + " lies outside the file [40, " + n(L) + "]");
+    }
+    u128 end = io;
+    for (const std::string& k : keys) end += 2 + k.size() + 8;
+    if (end != L) {
+      return Expect::Err(ErrorKind::kCorrupt, "index ends at " + n(end) + " but the file is " + n(L) + " bytes");
+    }
+    std::set<uint64_t> starts, bad;
+    u128 pos = 40;
+    bool broken = false;
+    while (pos < io) {
+      if (pos + 8 > io || pos + 8 + be(file.data() + uint64_t(pos), 4) > io) {
+        broken = true;
+        break;
       }
-      if (crc32_bitwise(file.data() + o + 8, n) != be(file.data() + o + 4, 4)) {
-        return Expect::Err(ErrorKind::kCorrupt, "object CRC32 mismatch at offset " + std::to_string(o));
+      const uint64_t len = be(file.data() + uint64_t(pos), 4);
+      starts.insert(uint64_t(pos));
+      if (crc32_bitwise(file.data() + uint64_t(pos) + 8, len) != be(file.data() + uint64_t(pos) + 4, 4)) {
+        bad.insert(uint64_t(pos));
       }
+      pos += 8 + len;
+    }
+    const u128 reached = pos;
+    for (size_t i = 0; i < offsets.size(); ++i) {
+      const uint64_t o = offsets[i];
+      const std::string at = std::to_string(o), key = " of key #" + std::to_string(i);
+      if (starts.count(o)) {
+        if (bad.count(o)) return Expect::Err(ErrorKind::kCorrupt, "object CRC32 mismatch at offset " + at);
+        continue;
+      }
+      if (u128(o) + 8 > L) return Expect::Err(ErrorKind::kCorrupt, "object offset " + at + " out of bounds");
+      const uint64_t len = be(file.data() + o, 4);
+      if (u128(o) + 8 + len > L) return Expect::Err(ErrorKind::kCorrupt, "object at " + at + " extends beyond file end");
+      if (o < 40 || o >= io) {
+        return Expect::Err(ErrorKind::kCorrupt,
+                           "record offset " + at + key + " lies outside the data section [40, " + n(io) + ")");
+      }
+      if (o < reached) return Expect::Err(ErrorKind::kCorrupt, "record offset " + at + key + " is not the start of a record");
+      if (crc32_bitwise(file.data() + o + 8, len) != be(file.data() + o + 4, 4)) {
+        return Expect::Err(ErrorKind::kCorrupt, "object CRC32 mismatch at offset " + at);
+      }
+    }
+    if (broken) {
+      return Expect::Err(ErrorKind::kCorrupt, "record at " + n(reached) + " runs past the data section end " + n(io));
+    }
+    if (starts.size() != num_objects) {
+      return Expect::Err(ErrorKind::kCorrupt, "data section holds " + std::to_string(starts.size()) +
+                                                  " records, the header says " + std::to_string(num_objects));
     }
     return {};
   }
@@ -288,9 +334,28 @@ void exercise(Model& m, const tarn::ReaderCore& r) {
   auto got = r.verify();
   if (!got) {
     same_error(want, got.error(), "verify");
-  } else {
-    CHECK(want.ok, "verify: expected " + want.detail);
+    return;
   }
+  CHECK(want.ok, "verify: expected " + want.detail);
+  // What a sound file promises, checked on the reader's own state and the
+  // raw bytes: the index ends at the end of the file; every entry names a
+  // record that lies inside the data section and matches its CRC-32; every
+  // key reads; the data section holds no more records than the header counts.
+  const uint8_t* f = m.file.data();
+  uint64_t index_end = h.index_offset;
+  for (size_t i = 0; i < r.entry_count(); ++i) index_end += 10 + r.key(i).size();
+  CHECK(index_end == h.file_size, "verified: the index ends at the end of the file");
+  for (size_t i = 0; i < r.entry_count(); ++i) {
+    const uint64_t o = r.record_offset(i);
+    CHECK(o >= 40 && o < h.index_offset, "verified: record offset inside the data section");
+    const uint64_t len = be(f + o, 4);
+    CHECK(u128(o) + 8 + len <= h.index_offset, "verified: record ends inside the data section");
+    CHECK(crc32_bitwise(f + o + 8, len) == be(f + o + 4, 4), "verified: record CRC-32");
+    auto payload = r.get(r.key(i));
+    CHECK(payload && payload->has_value(), "verified: every key reads");
+  }
+  auto objects = r.objects();
+  CHECK(objects && objects->size() <= h.num_objects, "verified: no more objects than the header counts");
 }
 
 int g_fd = -1;

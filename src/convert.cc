@@ -26,11 +26,15 @@ int next_item(PyObject* iter, Ref* item) {
 // A sequence of integers in 0..255, one byte each; false (error cleared by
 // the caller) if any item is not such an integer or iteration fails.
 bool sequence_bytes(PyObject* obj, std::string* out) {
+  // The reported length only sizes the buffer, and a sequence may report
+  // any length it likes: reserve no more than the longest key a store holds,
+  // and let a longer one grow as its items really arrive.
+  constexpr Py_ssize_t kMaxReserve = 65536;
   Py_ssize_t hint = PyObject_Size(obj);
   if (hint < 0) {
-    PyErr_Clear();  // the length only sizes the buffer
+    PyErr_Clear();
   } else {
-    out->reserve(size_t(hint));
+    out->reserve(size_t(hint < kMaxReserve ? hint : kMaxReserve));
   }
   Ref iter = Ref::steal(PyObject_GetIter(obj));
   if (!iter) return false;

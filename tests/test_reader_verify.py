@@ -3,10 +3,13 @@
 from __future__ import annotations
 
 import itertools
+import os
 
 import pytest
 
-from filecraft import Craft, body_crc, fix_crc, flip, header, hex32, set_crc, standard, write
+from conftest import run_python
+from filecraft import (Craft, body_crc, corrupt_crc, crc32, fix_crc, flip, header, hex32, record, set_crc, standard,
+                       stored_crc, write)
 from tarndb._tarndb import _TarnReader
 
 
@@ -448,3 +451,131 @@ def test_verify_reports_the_first_damaged_record_in_index_order(tmp_path):
     with pytest.raises(RuntimeError) as err:
         _TarnReader(str(path)).verify()
     assert str(err.value) == f"TarnCorruptError: object CRC32 mismatch at offset {second_off}"
+
+
+# ---------------------------------------------------------------------------
+# verify: the header's layout, which the whole-file CRC-32 does not cover
+
+
+def damaged_layouts() -> list:
+    """(id, blob, message) for files whose body CRC-32 matches but whose
+    header or index disagrees with the layout: verify() must refuse each."""
+    cases = []
+
+    c, offs = three_objects()
+    good = c.build()
+    size, index_at = len(good), c.index_offset
+    # One bit of num_keys (byte 11) cleared: 4 keys become 0 and silently go missing.
+    cases.append(("num_keys_lower", flip(good, 11, 0x04), f"index ends at {index_at} but the file is {size} bytes"))
+    cases.append(("bytes_after_index", fix_crc(good + b"\0" * 10),
+                  f"index ends at {size} but the file is {size + 10} bytes"))
+    cases.append(("num_objects_lower", c.build(num_objects=2), "data section holds 3 records, the header says 2"))
+    cases.append(("num_objects_higher", c.build(num_objects=4), "data section holds 3 records, the header says 4"))
+    for at in (size + 1, 2**64 - 1, 0, 39):
+        cases.append((f"index_offset_{at}", c.build(index_offset=at, num_keys=0),
+                      f"index offset {at} lies outside the file [40, {size}]"))
+
+    # A record offset into the header, crafted so that the header bytes there
+    # read as a record with a matching CRC-32: num_keys 1 is the length, the
+    # stored CRC is num_objects, the payload the first byte of index_offset.
+    c = Craft()
+    c.add_entry("k", 8)
+    cases.append(("offset_into_header", c.build(num_objects=crc32(b"\0")),
+                  "record offset 8 of key #0 lies outside the data section [40, 40)"))
+
+    # The entry of the empty key, its offset below 2^16, reads as an empty
+    # record with CRC-32 0: a sound record, but in the index section.
+    c = Craft()
+    o = c.add_object(b"x")
+    c.add_entry("", o)
+    c.add_entry("b", c.index_offset)
+    cases.append(("offset_into_index", c.build(), f"record offset {c.index_offset} of key #1 lies outside the data "
+                                                  f"section [40, {c.index_offset})"))
+
+    # A payload that holds a sound record of its own, named by a key.
+    c = Craft()
+    o = c.add_object(record(b"inner"))
+    c.add_entry("a", o)
+    c.add_entry("b", o + 8)
+    cases.append(("offset_inside_record", c.build(), f"record offset {o + 8} of key #1 is not the start of a record"))
+
+    # Bytes between records that are no record: the walk cannot go on.
+    c = Craft()
+    o = c.add_object(b"fine")
+    junk = c.add_raw_data(b"\xff" * 12)
+    c.add_entry("a", o)
+    cases.append(("junk_in_data_section", c.build(),
+                  f"record at {junk} runs past the data section end {c.index_offset}"))
+    return cases
+
+
+@pytest.mark.parametrize("blob, message", [case[1:] for case in damaged_layouts()],
+                         ids=[case[0] for case in damaged_layouts()])
+def test_verify_refuses_a_header_that_disagrees_with_the_layout(opened, blob, message):
+    r = opened(blob)  # open tolerates all of these
+    verify_fails(r, message)
+
+
+def test_verify_whole_file_crc_still_comes_first(opened):
+    c, _ = three_objects()
+    blob = corrupt_crc(flip(c.build(), 11, 0x04))
+    verify_fails(opened(blob, verify=False),
+                 f"file CRC32 mismatch  stored={hex32(stored_crc(blob))}  computed={hex32(body_crc(blob))}")
+
+
+@pytest.mark.parametrize("payloads", [[], [b""], [b"", b"", b""], [b"x" * 70_000, b"", b"y"],
+                                      [bytes([i % 256]) * i for i in range(300)]],
+                         ids=["none", "one_empty", "empty_only", "large_and_empty", "every_length_to_300"])
+def test_verify_accepts_what_the_writer_builds(tmp_path, payloads):
+    # Every record start is found, whatever the lengths and however keys name
+    # records (shared, in reverse order, or not at all).
+    from conftest import build
+
+    keys = [(f"k{i:04d}", len(payloads) - 1 - i) for i in range(0, len(payloads), 2)]
+    keys += [(f"s{i}", 0) for i in range(3) if payloads]
+    r = _TarnReader(str(build(tmp_path, payloads, keys)))
+    assert r.verify() is True
+
+
+def test_store_rewritten_in_place_under_a_reader_fails_verify(tmp_path):
+    # Truncated and grown back to its size (as cp or an in-place rsync do it):
+    # the mapping now reads zeros, and verify must not report success.
+    from conftest import build
+
+    path = build(tmp_path, [b"payload-%d" % i for i in range(50)], [(f"k{i}", i) for i in range(50)])
+    r = _TarnReader(str(path))
+    size = path.stat().st_size
+    os.truncate(path, 40)
+    os.truncate(path, size)
+    with pytest.raises(RuntimeError, match="^TarnCorruptError: file CRC32 mismatch  "):
+        r.verify()
+    proc = run_python("import sys, tarndb.__main__ as m; sys.exit(m.main(['verify', sys.argv[1]]))", path,
+                      check=False)
+    assert proc.returncode == 1 and b"ok" not in proc.stdout
+
+
+@pytest.mark.parametrize("order", ["ascending", "descending", "interleaved"])
+def test_verify_over_regions_reports_first_damage_in_index_order(tmp_path, order):
+    # Records over several 4 MiB regions of the data section, named by keys in
+    # and against object order; two damaged records (whole-file CRC fixed up):
+    # the one the index names first is reported, whichever way it is checked.
+    import random
+
+    from conftest import build
+
+    rnd = random.Random(5)
+    payloads = [rnd.randbytes(700_000) for _ in range(20)]
+    ids = list(range(20))
+    if order == "descending":
+        ids.reverse()
+    elif order == "interleaved":
+        ids = ids[::2] + ids[1::2]
+    path = build(tmp_path, payloads, [(f"k{i:02d}", obj) for i, obj in enumerate(ids)])
+    assert _TarnReader(str(path)).verify() is True
+    offsets = [40 + sum(8 + len(p) for p in payloads[:obj]) for obj in range(20)]
+    blob = path.read_bytes()
+    for obj in (3, 16):
+        blob = flip(blob, offsets[obj] + 8 + 1000, 0x10)
+    write(path, fix_crc(blob))
+    first = next(obj for obj in ids if obj in (3, 16))
+    verify_fails(_TarnReader(str(path)), f"object CRC32 mismatch at offset {offsets[first]}")

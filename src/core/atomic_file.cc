@@ -43,12 +43,14 @@ std::string refusal(const struct stat& st) {
 
 CoreError refused(const std::string& tmp, const std::string& why) { return CoreError::IO("open tmp: " + tmp + ": " + why); }
 
-// The open of `tmp` failed with `err`. A symbolic link (O_NOFOLLOW) and a
-// FIFO or socket without a reader (O_NONBLOCK) fail this way: say what is
+// The open of `tmp` failed with `err`. A symbolic link (ELOOP under
+// O_NOFOLLOW), a FIFO or socket without a reader (ENXIO under O_NONBLOCK),
+// and, in a sticky world-writable directory, another user's link or file
+// (EACCES where the kernel protects them) fail this way: then say what is
 // there. Every other failure keeps the system's own description.
 CoreError open_failure(const std::string& tmp, int err) {
   struct stat st;
-  if ((err == ELOOP || err == ENXIO) && ::lstat(tmp.c_str(), &st) == 0) {
+  if ((err == ELOOP || err == ENXIO || err == EACCES || err == EPERM) && ::lstat(tmp.c_str(), &st) == 0) {
     if (std::string why = refusal(st); !why.empty()) return refused(tmp, why);
   }
   return CoreError::IO("open tmp: ", err);
@@ -123,14 +125,20 @@ Result<AtomicFile> AtomicFile::open(const std::string& target) {
 
 Result<void> AtomicFile::commit(BuildObserver* observer) {
   if (::fchmod(fd_.get(), final_mode_) < 0) return CoreError::IO("chmod tmp: ", errno);
-  if (no_eintr([&] { return ::fsync(fd_.get()); }) < 0) return CoreError::IO("", errno);
+  // A leftover that others could open would let them hold its lock against
+  // the next build: a failure from here to the rename makes it private again.
+  auto leave_private = [&](CoreError e) {
+    (void)::fchmod(fd_.get(), kPrivateMode);
+    return e;
+  };
+  if (no_eintr([&] { return ::fsync(fd_.get()); }) < 0) return leave_private(CoreError::IO("", errno));
   // The last moment a build can still be called off: after the sync, before
   // the rename.
   if (observer && !observer->before_rename()) {
     discard();
     return CoreError::IO(kBuildCancelled);
   }
-  if (::rename(tmp_.c_str(), target_.c_str()) < 0) return CoreError::IO("rename: ", errno);
+  if (::rename(tmp_.c_str(), target_.c_str()) < 0) return leave_private(CoreError::IO("rename: ", errno));
   if (auto r = sync_dir(parent_dir(tmp_)); !r) return r.error();
   fd_ = Fd();  // releases the lock, after the rename
   return Ok{};

@@ -71,11 +71,11 @@ DataSection DataSection::walk(Bytes file, uint64_t end, uint64_t expected) {
   // enough that the records' own CRCs then find the chunk in cache.
   constexpr uint64_t kChunk = 128 << 10;
   DataSection d;
-  // Records of up to a small page leave no bitmap page untouched: those get
+  // Records of up to a small page leave no page of the map untouched: those get
   // huge pages. calloc gives a large block as fresh zero pages, filled only
   // where written.
   constexpr uint64_t kDenseRecord = 4096;
-  const uint64_t words = (end - kHeaderSize) / 64 + 1;
+  const uint64_t words = (end - kHeaderSize) / 128 + 1;  // 16 blocks of 8 bytes each
   if (words > SIZE_MAX / 8) throw std::bad_alloc();
   if (expected && (end - kHeaderSize) / expected <= kDenseRecord) {
     d.dense_ = PageArray<uint64_t>(size_t(words));
@@ -108,8 +108,8 @@ DataSection DataSection::walk(Bytes file, uint64_t end, uint64_t expected) {
       if (tarn::crc32({base + pos + kRecordPrefix, size_t(n)}) != load_be32(base + pos + 4)) [[unlikely]] {
         d.bad_crc_.push_back(pos);
       }
-      const uint64_t bit = pos - kHeaderSize;
-      bits[bit >> 6] |= uint64_t(1) << (bit & 63);
+      const uint64_t at = pos - kHeaderSize;
+      bits[at >> 7] |= (kPresent | (at & 7)) << ((at >> 1) & 60);
       ++records;
       pos += kRecordPrefix + n;
     }
@@ -122,9 +122,7 @@ DataSection DataSection::walk(Bytes file, uint64_t end, uint64_t expected) {
   return d;
 }
 
-bool DataSection::bad_crc(uint64_t o) const {
-  return !bad_crc_.empty() && std::binary_search(bad_crc_.begin(), bad_crc_.end(), o);
-}
+bool DataSection::bad_crc_listed(uint64_t o) const { return std::binary_search(bad_crc_.begin(), bad_crc_.end(), o); }
 
 Result<Header> parse_header(Bytes file, bool verify) {
   if (file.size() < kHeaderSize) return CoreError::Corrupt("file too small for header");

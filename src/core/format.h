@@ -110,9 +110,11 @@ CoreError file_crc_mismatch(uint32_t stored, uint32_t computed);
 // layout has them. The walk stops at the end or at the first record that
 // runs past it; the records before that are known by their starts.
 //
-// The starts are kept as one bit per byte of the section, so that a lookup
-// costs one memory access that can be requested ahead. The bitmap takes an
-// eighth of the section's length in address space. For small records it is
+// The starts are kept in a map that a lookup reads with one memory access,
+// requested ahead. A record takes at least its 8-byte prefix, so each aligned
+// 8-byte block of the section holds at most one start: the map gives each
+// block four bits, the start's position in the block plus a presence bit,
+// and takes a sixteenth of the section's length in address space. For small records it is
 // placed on huge pages (few faults, few TLB misses); for large ones on small
 // pages that are only filled where records start, so that most stay
 // untouched.
@@ -123,11 +125,11 @@ class DataSection {
   DataSection& operator=(DataSection&&) noexcept = default;
 
   // Walks [40, end) of `file`, whose header announces `expected` records
-  // (which only chooses the bitmap's pages). REQUIRES: 40 <= end <= file.size().
+  // (which only chooses the map's pages). REQUIRES: 40 <= end <= file.size().
   // Each payload's CRC-32 is compared with its stored one, and the CRC-32 of
   // [40, end) is computed in the same pass, a cache-sized chunk at a time,
   // so that the section is read from memory once.
-  // Throws std::bad_alloc when the bitmap cannot be had.
+  // Throws std::bad_alloc when the map cannot be had.
   static DataSection walk(Bytes file, uint64_t end, uint64_t expected);
 
   // The CRC-32 of [40, end), to be continued over the index section.
@@ -140,23 +142,27 @@ class DataSection {
   bool broken() const { return broken_; }
   // Whether a record starts at `o`. REQUIRES: 40 <= o < reached().
   bool is_start(uint64_t o) const {
-    const uint64_t bit = o - kHeaderSize;
-    return (bits_[bit >> 6] >> (bit & 63)) & 1;
+    const uint64_t at = o - kHeaderSize;
+    return ((bits_[at >> 7] >> ((at >> 1) & 60)) & 0xF) == (kPresent | (at & 7));
   }
   // Requests the memory is_start(o) reads; any `o` may be given.
   void prefetch(uint64_t o) const {
-    if (o >= kHeaderSize && o < reached_) __builtin_prefetch(&bits_[(o - kHeaderSize) >> 6]);
+    if (o >= kHeaderSize && o < reached_) __builtin_prefetch(&bits_[(o - kHeaderSize) >> 7]);
   }
   // Whether the record at start `o` holds a payload that fails its CRC-32.
-  bool bad_crc(uint64_t o) const;
+  bool bad_crc(uint64_t o) const { return !bad_crc_.empty() && bad_crc_listed(o); }
 
  private:
+  bool bad_crc_listed(uint64_t o) const;
   struct Free {
     void operator()(uint64_t* p) const;
   };
-  PageArray<uint64_t> dense_;                // the bitmap for small records,
+  PageArray<uint64_t> dense_;                // the map for small records,
   std::unique_ptr<uint64_t[], Free> sparse_;  // or for large ones
-  uint64_t* bits_ = nullptr;                  // bit i: a record starts at 40 + i
+  // Nibble b of the map (bits 4(b mod 16) up in word b / 16): kPresent | r
+  // when a record starts at 40 + 8b + r, else 0.
+  static constexpr uint64_t kPresent = 8;
+  uint64_t* bits_ = nullptr;
   std::vector<uint64_t> bad_crc_;           // ascending record starts
   uint64_t records_ = 0;
   uint64_t reached_ = kHeaderSize;

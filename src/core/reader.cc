@@ -26,6 +26,45 @@ bool starts_with(Bytes key, Bytes prefix) {
   return key.size() >= prefix.size() && (prefix.empty() || std::memcmp(key.data(), prefix.data(), prefix.size()) == 0);
 }
 
+// Whether each of the `n` offsets that offset_of(i) gives names a record
+// start the walk found, with a sound CRC-32. An index whose keys do not
+// follow object order names records all over the section, and a lookup in
+// the map per entry then misses the cache nearly every time: such offsets
+// are first grouped by 4 MiB region of the section (a 256 KiB part of the
+// map) and checked region by region, two sequential passes instead.
+template <class OffsetOf>
+bool all_sound_starts(const format::DataSection& data, size_t n, OffsetOf offset_of) {
+  constexpr unsigned kRegionBits = 22;
+  const uint64_t end = data.reached();
+  std::vector<size_t> first(size_t((end - kHeaderSize) >> kRegionBits) + 2, 0);
+  size_t descents = 0;
+  uint64_t prev = 0;
+  for (size_t i = 0; i < n; ++i) {
+    const uint64_t o = offset_of(i);
+    if (o < kHeaderSize || o >= end) return false;
+    ++first[((o - kHeaderSize) >> kRegionBits) + 1];
+    descents += o < prev;
+    prev = o;
+  }
+  auto sound = [&](uint64_t o) { return data.is_start(o) && !data.bad_crc(o); };
+  if (descents <= n / 8) {
+    for (size_t i = 0; i < n; ++i) {
+      if (!sound(offset_of(i))) return false;
+    }
+    return true;
+  }
+  for (size_t r = 1; r < first.size(); ++r) first[r] += first[r - 1];
+  std::vector<uint64_t> grouped(n);
+  for (size_t i = 0; i < n; ++i) {
+    const uint64_t o = offset_of(i);
+    grouped[first[(o - kHeaderSize) >> kRegionBits]++] = o;
+  }
+  for (uint64_t o : grouped) {
+    if (!sound(o)) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 Result<ReaderCore> ReaderCore::open(const std::string& path, bool verify, uint64_t wide_from) {
@@ -35,9 +74,16 @@ Result<ReaderCore> ReaderCore::open(const std::string& path, bool verify, uint64
   // O_NONBLOCK: opening a FIFO must not wait for a writer; the type check
   // below then refuses it before anything is read.
   const Fd fd(no_eintr([&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK); }));
-  if (fd.get() < 0) return CoreError::IO("cannot open " + path + ": ", errno);
-
   struct stat st;
+  if (fd.get() < 0) {
+    const int err = errno;
+    // A socket cannot be opened at all (ENXIO): name it as what it is not.
+    if (err == ENXIO && ::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
+      return CoreError::IO("cannot open " + path + ": not a regular file");
+    }
+    return CoreError::IO("cannot open " + path + ": ", err);
+  }
+
   if (::fstat(fd.get(), &st) < 0) return CoreError::IO("mmap failed: ", errno);
   // A directory gets the system's own words for it, as a write open would.
   if (S_ISDIR(st.st_mode)) return CoreError::IO("cannot open " + path + ": ", EISDIR);
@@ -231,11 +277,24 @@ Result<void> ReaderCore::verify() const {
     return CoreError::Corrupt("index ends at " + n(index_end) + " but the file is " + n(size) + " bytes");
   }
 
-  // Each record an index entry names, in index order, so that the error is
-  // that of the first record a caller reading keys in order would meet. A
-  // record start the walk found is known sound but for its CRC-32; anything
-  // else gets the full check.
-  constexpr size_t kAhead = 64;
+  // Each record an index entry names. A record start the walk found is known
+  // sound but for its CRC-32; when every entry names one with a sound CRC-32,
+  // that is all. Otherwise the entries are checked again in index order, so
+  // that the error is that of the first record a caller reading keys in
+  // order would meet, and anything but a sound start gets the full check.
+  // The walk's own faults come after every entry's.
+  auto section_checks = [&]() -> Result<void> {
+    if (data.broken()) {
+      return CoreError::Corrupt("record at " + n(data.reached()) + " runs past the data section end " + n(index_at));
+    }
+    if (data.records() != header_.num_objects) {
+      return CoreError::Corrupt("data section holds " + n(data.records()) + " records, the header says " +
+                                n(header_.num_objects));
+    }
+    return Ok{};
+  };
+  if (all_sound_starts(data, count_, [this](size_t i) { return record_offset(i); })) return section_checks();
+  constexpr size_t kAhead = 32;
   for (size_t i = 0; i < count_ && i < kAhead; ++i) data.prefetch(record_offset(i));
   for (size_t i = 0; i < count_; ++i) {
     if (i + kAhead < count_) data.prefetch(record_offset(i + kAhead));
@@ -259,15 +318,7 @@ Result<void> ReaderCore::verify() const {
       return CoreError::Corrupt("object CRC32 mismatch at offset " + n(o));
     }
   }
-
-  if (data.broken()) {
-    return CoreError::Corrupt("record at " + n(data.reached()) + " runs past the data section end " + n(index_at));
-  }
-  if (data.records() != header_.num_objects) {
-    return CoreError::Corrupt("data section holds " + n(data.records()) + " records, the header says " +
-                              n(header_.num_objects));
-  }
-  return Ok{};
+  return section_checks();
 }
 
 }  // namespace tarn

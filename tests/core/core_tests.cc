@@ -21,8 +21,11 @@
 #include <tuple>
 #include <vector>
 
+#include <sys/stat.h>
+
 #include <unistd.h>
 
+#include "core/atomic_file.h"
 #include "core/crc32.h"
 #include "core/error.h"
 #include "core/format.h"
@@ -1022,6 +1025,127 @@ void test_key_view() {
   }
 }
 
+// ----------------------------------------------------------- data section
+
+void test_data_section() {
+  // Records of every length up to 300 and some far longer, so that records
+  // straddle the walk's chunks; every third stored with a wrong CRC-32.
+  std::mt19937_64 rng(11);
+  Buf file = header(HeaderSpec{});
+  std::vector<uint64_t> starts;
+  std::vector<bool> bad;
+  for (size_t i = 0; i < 700; ++i) {
+    std::string p(i < 300 ? i : 1000 + rng() % 300000, '\0');
+    for (auto& ch : p) ch = char(rng());
+    starts.push_back(file.size());
+    bad.push_back(i % 3 == 1);
+    append(file, record(p, -1, bad.back() ? int64_t(ref_crc(bytes(p)) ^ 1) : -1));
+  }
+  const uint64_t end = file.size();
+  append(file, entry("k", 40));
+  auto d = fmt::DataSection::walk(span(file), end, starts.size());
+  CHECK(!d.broken());
+  CHECK_EQ(d.reached(), end);
+  CHECK_EQ(d.records(), uint64_t(starts.size()));
+  CHECK_EQ(uint64_t(d.crc()), uint64_t(ref_crc(file.data() + 40, end - 40)));
+  int wrong = 0;
+  size_t next = 0;
+  for (uint64_t o = 40; o < end; ++o) {
+    const bool is_start = next < starts.size() && starts[next] == o;
+    wrong += d.is_start(o) != is_start;
+    if (is_start) wrong += d.bad_crc(o) != bad[next++];
+  }
+  CHECK_EQ(uint64_t(wrong), uint64_t(0));
+
+  // A record that runs past the section ends the walk at its start; the
+  // starts before it are still known. The bitmap's pages do not depend on
+  // the header's count.
+  const uint64_t cut = starts[400];
+  for (uint64_t expected : {uint64_t(0), uint64_t(1), uint64_t(1) << 32}) {
+    auto short_walk = fmt::DataSection::walk(span(file), cut + 5, expected);
+    CHECK(short_walk.broken());
+    CHECK_EQ(short_walk.reached(), cut);
+    CHECK_EQ(short_walk.records(), uint64_t(400));
+    CHECK(short_walk.is_start(starts[399]) && !short_walk.is_start(starts[399] + 1));
+    CHECK_EQ(uint64_t(short_walk.crc()), uint64_t(ref_crc(file.data() + 40, cut + 5 - 40)));
+  }
+  // An empty section.
+  auto empty = fmt::DataSection::walk(span(file), 40, 0);
+  CHECK(!empty.broken() && empty.records() == 0 && empty.reached() == 40 && empty.crc() == 0);
+}
+
+// ------------------------------------------------------------ atomic file
+
+std::string read_all(const std::string& path) {
+  std::string out;
+  if (FILE* f = std::fopen(path.c_str(), "rb")) {
+    char buf[4096];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
+    std::fclose(f);
+  }
+  return out;
+}
+
+struct CancelAtRename : tarn::BuildObserver {
+  bool on_progress(uint64_t, uint64_t) override { return true; }
+  bool before_rename() override { return false; }
+};
+
+void test_atomic_file() {
+  const auto dir = std::filesystem::temp_directory_path() / ("tarndb-atomic-" + std::to_string(::getpid()));
+  std::filesystem::create_directory(dir);
+  const std::string target = (dir / "a.tndb").string();
+  const std::string tmp = (dir / "a.tndb.tmp").string();
+  auto mode_of = [](const std::string& p) {
+    struct stat st;
+    return ::lstat(p.c_str(), &st) == 0 ? uint64_t(st.st_mode & 07777) : uint64_t(-1);
+  };
+  const mode_t mask = ::umask(022);
+  ::umask(mask);
+  const Buf data = bytes("new content");
+  {
+    auto f = tarn::AtomicFile::open(target);
+    CHECK(bool(f));
+    if (f) {
+      CHECK_EQ(f->temp_path(), tmp);
+      CHECK_EQ(mode_of(tmp), uint64_t(0600));  // private while it is written
+      CHECK(bool(tarn::write_all(f->fd(), data.data(), data.size())));
+      CHECK(bool(f->commit()));
+    }
+  }
+  CHECK_EQ(read_all(target), str(data));
+  CHECK_EQ(mode_of(target), uint64_t(0666 & ~mask));
+  CHECK(!std::filesystem::exists(tmp));
+
+  // A cancelled commit and a discard both take the temporary file away and
+  // leave the target alone; a plain failure leaves the file, private.
+  {
+    auto f = tarn::AtomicFile::open(target);
+    CHECK(f && bool(tarn::write_all(f->fd(), data.data(), 3)));
+    CancelAtRename cancel;
+    if (f) CHECK_ERROR(f->commit(&cancel), ErrorKind::kIO, "TarnIOError: build cancelled");
+  }
+  {
+    auto f = tarn::AtomicFile::open(target);
+    CHECK(bool(f));
+    if (f) f->discard();
+  }
+  CHECK(!std::filesystem::exists(tmp));
+  CHECK_EQ(read_all(target), str(data));
+  {
+    const std::string blocked = (dir / "sub").string();
+    std::filesystem::create_directory(blocked);
+    auto f = tarn::AtomicFile::open(blocked);
+    CHECK(bool(f));
+    if (f) CHECK(!f->commit());  // a rename onto a directory fails
+    CHECK_EQ(mode_of(blocked + ".tndb.tmp"), uint64_t(0600));
+  }
+
+  // The refusals of a planted temporary path are tests/test_build_safety.py's.
+  std::filesystem::remove_all(dir);
+}
+
 }  // namespace
 
 int main() {
@@ -1040,6 +1164,8 @@ int main() {
   test_msgpack_every_prefix_is_truncated();
   test_msgpack_depth_limit();
   test_key_view();
+  test_data_section();
+  test_atomic_file();
   std::printf("%d passed, %d failed\n", g_passed, g_failed);
   return g_failed == 0 ? 0 : 1;
 }
