@@ -22,7 +22,6 @@
 #include <vector>
 
 #include <sys/stat.h>
-
 #include <unistd.h>
 
 #include "core/atomic_file.h"
