@@ -268,19 +268,24 @@ def test_arguments_that_are_not_contiguous_bytes_are_refused(arg):
         b"\x81\x92\xa3abc\xd6\xff\x00\x00\x00\x01\x91\xc1",
         msgpack.packb([{"key": "v" * 100, "n": [1.5, 2**40]}] * 20)[:-1],
         msgpack.packb([[1, 2], {"a": b"b" * 50}]) + b"\x00",
+        # Values that decode: nothing but the result stays.
+        msgpack.packb([{"key": "v" * 100, "n": [1.5, 2**40, -(2**63)], (1, "t"): None}] * 20),
+        msgpack.packb({"e": msgpack.ExtType(3, b"x" * 40), "t": msgpack.Timestamp(2**40, 5), "\u00e9": [True]}),
     ],
 )
-def test_failed_decoding_frees_what_it_built(data):
-    with pytest.raises(TarnCorruptError):
-        _fast.unpackb(data)
+def test_decoding_keeps_nothing_it_does_not_return(data):
+    def decode():
+        try:
+            return _fast.unpackb(data)
+        except TarnCorruptError:
+            return None
+
+    decode()
     tracemalloc.start()
     try:
         before = tracemalloc.get_traced_memory()[0]
         for _ in range(3000):
-            try:
-                _fast.unpackb(data)
-            except TarnCorruptError:
-                pass
+            decode()
         grown = tracemalloc.get_traced_memory()[0] - before
     finally:
         tracemalloc.stop()
