@@ -6,8 +6,8 @@ installed, msgspec.msgpack.decode.
 
 Each figure is the best of --repeat timings of --number calls (the best run
 is the one least disturbed by the other work on the machine), for a few
-payloads: the reference record, a list of 100 such records, a 4 KiB str and
-a nested document of mixed types.
+payloads: the reference record, a list of 100 such records, 4 KiB of ASCII
+and of non-ASCII text, and a nested document of mixed types.
 """
 
 from __future__ import annotations
@@ -34,6 +34,7 @@ PAYLOADS: dict[str, bytes] = {
     "record": msgpack.packb(record(12345)),
     "100 records": msgpack.packb([record(i) for i in range(100)]),
     "str 4 KiB": msgpack.packb("x" * 4096),
+    "non-ASCII str 4 KiB": msgpack.packb("日本語のテキスト" * 170),
     "mixed": msgpack.packb(
         {
             "user": {"id": 2**40, "name": "Ünïcødé name", "score": 0.25, "active": True, "tags": None},
