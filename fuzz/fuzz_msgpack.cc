@@ -65,6 +65,7 @@ class TreeBuilder {
  public:
   using Value = int;
   static bool ok(int v) { return v >= 0; }
+  static constexpr bool kChecksUtf8 = false;
 
   std::vector<Node> nodes;
   std::vector<Open> open;

@@ -6,6 +6,7 @@
 #include <climits>
 #include <cstring>
 #include <new>
+#include <utility>
 
 #include "core/msgpack.h"
 #include "fast/fast.h"
@@ -158,9 +159,20 @@ class PyBuilder {
   PyObject* sint(int64_t v) { return PyLong_FromLongLong(v); }
   PyObject* real(double d) { return PyFloat_FromDouble(d); }
 
+  // The interpreter's strict decoder rejects exactly what is not UTF-8
+  // (surrogates, overlongs, beyond U+10FFFF), as msgpack-python's does: the
+  // text is checked once, as it is decoded.
+  static constexpr bool kChecksUtf8 = true;
   PyObject* str(Bytes s, bool ascii, bool key) {
     const size_t n = s.size();
-    if (!ascii) return PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(s.data()), Py_ssize_t(n), nullptr);
+    if (!ascii) {
+      PyObject* o = PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(s.data()), Py_ssize_t(n), nullptr);
+      if (!o && PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) {
+        PyErr_Clear();
+        bad_utf8_ = true;
+      }
+      return o;
+    }
     if (key && n != 0 && n <= kMaxKeyLen) return keys_->get(s.data(), n);
     PyObject* o = PyUnicode_New(Py_ssize_t(n), 127);
     if (o && n != 0) std::memcpy(PyUnicode_DATA(o), s.data(), n);
@@ -209,12 +221,15 @@ class PyBuilder {
   }
   void end_map(PyObject*) {}
 
+  bool took_bad_utf8() { return std::exchange(bad_utf8_, false); }
+
   void discard(PyObject* v) { Py_XDECREF(v); }
   // The interpreter's exception is set: decode_object passes it on as it is.
   CoreError failure() { return CoreError::Usage({}); }
 
  private:
   Cache* keys_;
+  bool bad_utf8_ = false;
 };
 
 PyObject* raise_corrupt(PyObject* key, const std::string& detail) {

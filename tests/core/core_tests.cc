@@ -848,6 +848,7 @@ std::string S(const char (&lit)[N]) {
 struct TextBuilder {
   using Value = std::string;
   static bool ok(const std::string& v) { return !v.empty(); }
+  static constexpr bool kChecksUtf8 = false;
   std::string nil() { return "nil"; }
   std::string boolean(bool b) { return b ? "true" : "false"; }
   std::string uint(uint64_t v) { return "u" + std::to_string(v); }
