@@ -1148,24 +1148,46 @@ void test_atomic_file() {
 
 }  // namespace
 
-int main() {
-  test_core_error();
-  test_crc32();
-  test_encoders();
-  test_parse_header();
-  test_read_index_entry();
-  test_read_object();
-  test_temp_path();
-  test_utf8();
-  test_page_array();
-  test_same_bytes();
-  test_reader_layouts();
-  test_msgpack_known_values();
-  test_msgpack_every_prefix_is_truncated();
-  test_msgpack_depth_limit();
-  test_key_view();
-  test_data_section();
-  test_atomic_file();
+// core_tests [NAME ...]: runs every test, or those whose names are given
+// (the name is the function's without "test_", e.g. `core_tests crc32`).
+int main(int argc, char** argv) {
+  struct Test {
+    const char* name;
+    void (*run)();
+  };
+  static const Test kTests[] = {
+    {"core_error", test_core_error},
+    {"crc32", test_crc32},
+    {"encoders", test_encoders},
+    {"parse_header", test_parse_header},
+    {"read_index_entry", test_read_index_entry},
+    {"read_object", test_read_object},
+    {"temp_path", test_temp_path},
+    {"utf8", test_utf8},
+    {"page_array", test_page_array},
+    {"same_bytes", test_same_bytes},
+    {"reader_layouts", test_reader_layouts},
+    {"msgpack_known_values", test_msgpack_known_values},
+    {"msgpack_every_prefix_is_truncated", test_msgpack_every_prefix_is_truncated},
+    {"msgpack_depth_limit", test_msgpack_depth_limit},
+    {"key_view", test_key_view},
+    {"data_section", test_data_section},
+    {"atomic_file", test_atomic_file},
+  };
+  int ran = 0;
+  for (const Test& t : kTests) {
+    bool wanted = argc < 2;
+    for (int i = 1; i < argc; ++i) wanted = wanted || std::strcmp(argv[i], t.name) == 0;
+    if (!wanted) continue;
+    t.run();
+    ++ran;
+  }
+  if (ran == 0) {
+    std::fprintf(stderr, "no test of that name; the tests are:");
+    for (const Test& t : kTests) std::fprintf(stderr, " %s", t.name);
+    std::fprintf(stderr, "\n");
+    return 2;
+  }
   std::printf("%d passed, %d failed\n", g_passed, g_failed);
   return g_failed == 0 ? 0 : 1;
 }
