@@ -67,9 +67,8 @@ PyObject* call_decoder(const ReaderState& s, std::span<const uint8_t> payload, P
   Ref out;
   if (s.msgpack_decoder) {
     PyObject* args[3] = {nullptr, data.get(), Py_False};
-    Ref names = Ref::steal(Py_BuildValue("(s)", "strict_map_key"));
-    if (!names) return nullptr;
-    out = Ref::steal(PyObject_Vectorcall(s.decoder.get(), args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, names.get()));
+    out = Ref::steal(
+        PyObject_Vectorcall(s.decoder.get(), args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, s.msgpack_kwnames.get()));
     if (!out && PyErr_ExceptionMatches(PyExc_TypeError)) {
       // An unhashable map key (a list): decode again, keys as tuples.
       PyErr_Clear();
@@ -526,7 +525,7 @@ PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   if (!shard_paths(path_arg, &paths, &kept_path)) return nullptr;
   bool verify = true;
   if (verify_arg && !py::convert_verify(verify_arg, "verify", &verify)) return nullptr;
-  Ref decoder;
+  Ref decoder, kwnames;
   bool msgpack_decoder = false;
   if (decoder_arg != Py_None) {
     if (!PyCallable_Check(decoder_arg)) {
@@ -540,6 +539,10 @@ PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       msgpack_decoder = unpackb.get() == decoder_arg;
     }
     PyErr_Clear();  // without msgpack, no decoder is msgpack's
+    if (msgpack_decoder) {
+      kwnames = Ref::steal(Py_BuildValue("(s)", "strict_map_key"));
+      if (!kwnames) return nullptr;
+    }
   }
 
   Result<std::shared_ptr<const Store>> opened = CoreError::Usage({});
@@ -557,9 +560,8 @@ PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   PyObject* self = type->tp_alloc(type, 0);
   if (!self) return nullptr;
   auto* inst = reinterpret_cast<ReaderObject*>(self);
-  ReaderState* s = new (&inst->core) ReaderState{StoreSlot(std::move(*opened)), std::move(kept_path),
-                                                 std::move(decoder), msgpack_decoder, verify};
-  (void)s;
+  new (&inst->core) ReaderState{StoreSlot(std::move(*opened)), std::move(kept_path), std::move(decoder),
+                                msgpack_decoder, std::move(kwnames), verify};
   new (&inst->borrow) py::BorrowCounter(0);
   return self;
 }
