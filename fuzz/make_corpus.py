@@ -5,6 +5,8 @@ on each edge of the reader's checks (sizes around the header, bad magic and
 version, checksum mismatch, truncated index entries, out-of-range record
 offsets, duplicate and unsorted keys, index_offset inside the header).
 fuzz/corpus/writer/: short operation programs for fuzz_writer.
+fuzz/corpus/fuzz_msgpack/: msgpack values of every type, map keys that are
+arrays, timestamps of each width, and a deep nesting.
 
 Run with the development virtualenv: .venv/bin/python fuzz/make_corpus.py
 Every file stays below 4 KiB.
@@ -21,6 +23,7 @@ from pathlib import Path
 HERE = Path(__file__).resolve().parent
 READER = HERE / "corpus" / "reader"
 WRITER = HERE / "corpus" / "writer"
+MSGPACK = HERE / "corpus" / "fuzz_msgpack"
 
 
 def record(payload: bytes) -> bytes:
@@ -138,6 +141,25 @@ WRITER_SEEDS = {
 }
 
 
+def msgpack_seeds() -> dict[str, bytes]:
+    import msgpack
+
+    ts = msgpack.Timestamp
+    values = {
+        "record": {"id": 12345, "name": "item-12345", "tags": [1, 2, 3]},
+        "scalars": [None, True, False, 0, -1, -33, 255, -129, 65536, -(2**31), 2**64 - 1, -(2**63), 1.5, "ü", b"\0"],
+        "array_keys": {(1, (2, "x")): "tuple key", (): 0, "k": {"inner": [1]}},
+        "timestamps": [ts(0), ts(2**32 - 1), ts(1, 5), ts(2**34 - 1, 999_999_999), ts(-1, 1), ts(2**40)],
+        "exts": [msgpack.ExtType(i, bytes(n)) for i, n in ((0, 1), (1, 2), (2, 4), (3, 8), (4, 16), (127, 3), (5, 300))],
+        "long_str": "s" * 300,
+        "deep": [[[[[[[[{"a": [[[]]]}]]]]]]]],
+    }
+    seeds = {name: msgpack.packb(v) for name, v in values.items()}
+    seeds["single_floats"] = msgpack.packb([0.1, float("inf"), float("nan")], use_single_float=True)
+    seeds["wide_forms"] = b"\x93\xdc\x00\x01\xd9\x01a\xde\x00\x01\xc4\x00\xc7\x0c\xff" + bytes(12) + b"\xcc\x05"
+    return seeds
+
+
 def main() -> int:
     READER.mkdir(parents=True, exist_ok=True)
     WRITER.mkdir(parents=True, exist_ok=True)
@@ -148,7 +170,11 @@ def main() -> int:
         (READER / name).write_bytes(data)
     for name, data in WRITER_SEEDS.items():
         (WRITER / name).write_bytes(data)
-    print(f"{len(files)} reader seeds, {len(WRITER_SEEDS)} writer seeds", file=sys.stderr)
+    MSGPACK.mkdir(parents=True, exist_ok=True)
+    mp = msgpack_seeds()
+    for name, data in mp.items():
+        (MSGPACK / name).write_bytes(data)
+    print(f"{len(files)} reader seeds, {len(WRITER_SEEDS)} writer seeds, {len(mp)} msgpack seeds", file=sys.stderr)
     return 0
 
 

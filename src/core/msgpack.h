@@ -27,7 +27,12 @@
 //   Value nil(); Value boolean(bool);
 //   Value uint(uint64_t); Value sint(int64_t);  sint only for negative values
 //   Value real(double);                      float32 is widened
-//   Value str(Bytes utf8, bool ascii, bool key);
+//   Value str(Bytes text, bool ascii, bool key);  `ascii`: no byte above 0x7f
+//   static constexpr bool kChecksUtf8;       true: str() itself rejects text
+//                                            that is not UTF-8 (a decoder that
+//                                            checks as it goes), and then
+//   bool took_bad_utf8();                    tells, once, that it did so;
+//                                            false: the parser checks first
 //   Value bin(Bytes); Value ext(int8_t type, Bytes);  type >= 0
 //   Value timestamp(int64_t seconds, uint32_t nanoseconds);
 //   Value begin_array(uint32_t n, bool key);
@@ -229,8 +234,18 @@ bool Parser<Builder>::str(Value* out, uint64_t n, const uint8_t* at, bool key) {
   const Bytes s{p_, size_t(n)};
   p_ += n;
   const bool ascii = all_ascii(s.data(), s.size());
-  if (!ascii && !utf8_valid(s)) [[unlikely]] return fail(FaultKind::kBadUtf8, at);
-  return put(out, b_.str(s, ascii, key));
+  if constexpr (!Builder::kChecksUtf8) {
+    if (!ascii && !utf8_valid(s)) [[unlikely]] return fail(FaultKind::kBadUtf8, at);
+  }
+  Value v = b_.str(s, ascii, key);
+  if (!Builder::ok(v)) [[unlikely]] {
+    if constexpr (Builder::kChecksUtf8) {
+      if (!ascii && b_.took_bad_utf8()) return fail(FaultKind::kBadUtf8, at);
+    }
+    return builder_failed();
+  }
+  *out = v;
+  return true;
 }
 
 template <class Builder>

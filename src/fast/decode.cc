@@ -6,6 +6,7 @@
 #include <climits>
 #include <cstring>
 #include <new>
+#include <utility>
 
 #include "core/msgpack.h"
 #include "fast/fast.h"
@@ -70,6 +71,24 @@ inline size_t slot_of(const uint8_t* p, size_t n) {
   return size_t(h >> 40);
 }
 
+// a[0, n) == b[0, n) for 1 <= n <= kMaxKeyLen, without a call: two
+// overlapping loads per 8 bytes.
+inline bool same_short(const uint8_t* a, const uint8_t* b, size_t n) {
+  auto load = [](const uint8_t* p, size_t width) {
+    uint64_t v = 0;
+    std::memcpy(&v, p, width);
+    return v;
+  };
+  if (n < 8) {
+    if (n >= 4) return load(a, 4) == load(b, 4) && load(a + n - 4, 4) == load(b + n - 4, 4);
+    return a[0] == b[0] && a[n >> 1] == b[n >> 1] && a[n - 1] == b[n - 1];
+  }
+  for (size_t i = 0; i + 8 < n; i += 8) {
+    if (load(a + i, 8) != load(b + i, 8)) return false;
+  }
+  return load(a + n - 8, 8) == load(b + n - 8, 8);
+}
+
 // Short ASCII map keys already made, so that records decoded one after
 // another (or the records of one list) reuse each key's str and its cached
 // hash instead of making and hashing a new one. Direct-mapped: a clash
@@ -85,7 +104,9 @@ struct KeyCache {
   PyObject* get(const uint8_t* p, size_t n) {
     PyObject*& slot = slots[slot_of(p, n) & (kSlots - 1)];
     if (PyObject* s = slot) {
-      if (size_t(PyUnicode_GET_LENGTH(s)) == n && std::memcmp(PyUnicode_DATA(s), p, n) == 0) return Py_NewRef(s);
+      if (size_t(PyUnicode_GET_LENGTH(s)) == n && same_short(static_cast<const uint8_t*>(PyUnicode_DATA(s)), p, n)) {
+        return Py_NewRef(s);
+      }
     }
     PyObject* s = PyUnicode_New(Py_ssize_t(n), 127);
     if (!s) return nullptr;
@@ -138,9 +159,20 @@ class PyBuilder {
   PyObject* sint(int64_t v) { return PyLong_FromLongLong(v); }
   PyObject* real(double d) { return PyFloat_FromDouble(d); }
 
+  // The interpreter's strict decoder rejects exactly what is not UTF-8
+  // (surrogates, overlongs, beyond U+10FFFF), as msgpack-python's does: the
+  // text is checked once, as it is decoded.
+  static constexpr bool kChecksUtf8 = true;
   PyObject* str(Bytes s, bool ascii, bool key) {
     const size_t n = s.size();
-    if (!ascii) return PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(s.data()), Py_ssize_t(n), nullptr);
+    if (!ascii) {
+      PyObject* o = PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(s.data()), Py_ssize_t(n), nullptr);
+      if (!o && PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) {
+        PyErr_Clear();
+        bad_utf8_ = true;
+      }
+      return o;
+    }
     if (key && n != 0 && n <= kMaxKeyLen) return keys_->get(s.data(), n);
     PyObject* o = PyUnicode_New(Py_ssize_t(n), 127);
     if (o && n != 0) std::memcpy(PyUnicode_DATA(o), s.data(), n);
@@ -189,12 +221,15 @@ class PyBuilder {
   }
   void end_map(PyObject*) {}
 
+  bool took_bad_utf8() { return std::exchange(bad_utf8_, false); }
+
   void discard(PyObject* v) { Py_XDECREF(v); }
   // The interpreter's exception is set: decode_object passes it on as it is.
   CoreError failure() { return CoreError::Usage({}); }
 
  private:
   Cache* keys_;
+  bool bad_utf8_ = false;
 };
 
 PyObject* raise_corrupt(PyObject* key, const std::string& detail) {

@@ -28,6 +28,7 @@
 #include "core/format.h"
 #include "core/keytable.h"
 #include "core/keyview.h"
+#include "core/msgpack.h"
 #include "core/page_array.h"
 #include "core/reader.h"
 #include "core/route.h"
@@ -917,6 +918,111 @@ void test_key_view() {
   }
 }
 
+// A string literal's bytes, embedded NULs included.
+template <size_t N>
+std::string S(const char (&lit)[N]) {
+  return std::string(lit, N - 1);
+}
+
+// The msgpack reader with a builder that renders what it is handed as text:
+// a key's str as k'..', an array inside a key as (..), a map as {k:v,}.
+struct TextBuilder {
+  using Value = std::string;
+  static bool ok(const std::string& v) { return !v.empty(); }
+  static constexpr bool kChecksUtf8 = false;
+  std::string nil() { return "nil"; }
+  std::string boolean(bool b) { return b ? "true" : "false"; }
+  std::string uint(uint64_t v) { return "u" + std::to_string(v); }
+  std::string sint(int64_t v) { return "i" + std::to_string(v); }
+  std::string real(double d) {
+    char b[32];
+    std::snprintf(b, sizeof b, "f%g", d);
+    return b;
+  }
+  std::string str(std::span<const uint8_t> s, bool ascii, bool key) {
+    return std::string(key ? "k" : "s") + (ascii ? "'" : "u'") + std::string(s.begin(), s.end()) + "'";
+  }
+  std::string bin(std::span<const uint8_t> s) { return "b" + std::to_string(s.size()); }
+  std::string ext(int8_t type, std::span<const uint8_t> s) {
+    return "x" + std::to_string(type) + ":" + std::to_string(s.size());
+  }
+  std::string timestamp(int64_t sec, uint32_t ns) { return "t" + std::to_string(sec) + "." + std::to_string(ns); }
+  std::string begin_array(uint32_t, bool key) { return key ? "(" : "["; }
+  void set_item(std::string& a, uint32_t, std::string item, bool) { a += item + ","; }
+  void end_array(std::string& a, bool key) { a += key ? ")" : "]"; }
+  std::string begin_map(uint32_t) { return "{"; }
+  bool set_pair(std::string& m, std::string k, std::string v) {
+    m += k + ":" + v + ",";
+    return true;
+  }
+  void end_map(std::string& m) { m += "}"; }
+  void discard(const std::string&) {}
+  CoreError failure() { return CoreError::Usage("never"); }
+};
+
+Result<std::string> parse_text(const Buf& b) {
+  TextBuilder builder;
+  return tarn::msgpack::parse_msgpack(span(b), builder);
+}
+
+void test_msgpack_known_values() {
+  const std::pair<Buf, std::string> cases[] = {
+      {bytes(S("\x83\xa2id\xcd\x30\x39\xa4name\xaaitem-12345\xa4tags\x93\x01\x02\x03")),
+       "{k'id':u12345,k'name':s'item-12345',k'tags':[u1,u2,u3,],}"},
+      // An array key is a tuple down to its last element; the value is not.
+      {bytes(S("\x81\x92\x91\xa1x\xc3\x91\xa1y")), "{((k'x',),true,):[s'y',],}"},
+      {bytes(S("\x96\xff\xe0\xd0\x80\xd1\x00\x80\xd3\x80\x00\x00\x00\x00\x00\x00\x00\xcf\xff\xff\xff\xff\xff\xff\xff\xff")),
+       "[i-1,i-32,i-128,u128,i-9223372036854775808,u18446744073709551615,]"},
+      {bytes(S("\x94\xca\x3f\xc0\x00\x00\xcb\xc0\x04\x00\x00\x00\x00\x00\x00\xc0\xc2")), "[f1.5,f-2.5,nil,false,]"},
+      {bytes(S("\x93\xd6\xff\x00\x00\x00\x05\xd4\x07\x00\xc7\x03\x7f\x01\x02\x03")), "[t5.0,x7:1,x127:3,]"},
+      {bytes(S("\x92\xa2\xc3\xa9\xc4\x02\x00\x01")), "[su'\xc3\xa9',b2,]"},
+  };
+  for (const auto& [input, want] : cases) {
+    Context c("input " + show(str(input)));
+    Result<std::string> r = parse_text(input);
+    CHECK(r.has_value());
+    if (r) CHECK_EQ(*r, want);
+  }
+}
+
+void test_msgpack_every_prefix_is_truncated() {
+  // Each kind of length field, container and ext, cut at every byte.
+  Buf full = bytes(S("\x8a\xa1s\xd9\x03""abc\xa1""b\xc4\x02xy\xa1""e\xc7\x02\x05zz\xa1t\xd7\xff"));
+  append(full, Buf(8, 0));
+  append(full, bytes(S("\xa1u\xcf\x00\x00\x00\x00\x00\x00\x01\x00\xa1i\xd2\xff\xff\xff\xfe\xa1""f\xcb")));
+  append(full, Buf(8, 0));
+  append(full, bytes(S("\xa1""a\xdc\x00\x02\x90\x80\xa1m\xde\x00\x01\x91\x01\xc0\xa1w\xdb\x00\x00\x00\x01z")));
+  CHECK(parse_text(full).has_value());
+  for (size_t n = 0; n < full.size(); ++n) {
+    Context c("prefix of " + std::to_string(n) + " bytes");
+    TextBuilder builder;
+    Result<std::string> r = tarn::msgpack::parse_msgpack(prefix(full, n), builder);
+    CHECK(!r.has_value() && r.error().kind() == ErrorKind::kCorrupt && r.error().detail().rfind("truncated ", 0) == 0);
+  }
+  Buf extra = full;
+  extra.push_back(0xc0);
+  CHECK_CORRUPT(parse_text(extra), "1 byte after the value");
+}
+
+void test_msgpack_depth_limit() {
+  const uint32_t limit = tarn::msgpack::kMaxDepth;
+  for (uint8_t opener : {uint8_t(0x91), uint8_t(0x81)}) {
+    Buf at_limit, over;
+    for (uint32_t i = 0; i < limit; ++i) {
+      at_limit.push_back(opener);
+      if (opener == 0x81) at_limit.push_back(0x00);  // the key of each map
+    }
+    over = at_limit;
+    at_limit.push_back(0x01);
+    over.push_back(0x90);
+    CHECK(parse_text(at_limit).has_value());
+    CHECK_CORRUPT(parse_text(over), "nested deeper than 1024 at byte " + std::to_string(over.size() - 1));
+  }
+  // A huge declared count with few bytes fails before anything is built.
+  CHECK_CORRUPT(parse_text(bytes(S("\xdd\xff\xff\xff\xff\x01"))), "truncated array at byte 0");
+  CHECK_CORRUPT(parse_text(bytes(S("\xdf\x00\x00\x00\x02\x01\x01\x01"))), "truncated map at byte 0");
+}
+
 }  // namespace
 
 int main() {
@@ -932,6 +1038,9 @@ int main() {
   test_same_bytes();
   test_reader_layouts();
   test_key_view();
+  test_msgpack_known_values();
+  test_msgpack_every_prefix_is_truncated();
+  test_msgpack_depth_limit();
   std::printf("%d passed, %d failed\n", g_passed, g_failed);
   return g_failed == 0 ? 0 : 1;
 }
