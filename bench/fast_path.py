@@ -11,8 +11,8 @@ values {"id": int, "name": str, "tags": [1, 2, 3]} packed by msgpack.
 
 Timing: each operation runs as a loop over a pre-built list of shuffled keys,
 the same loop shape for every system, the collector off; a first pass warms
-caches and is discarded, then the lowest of the timed passes is quoted (per
-call). Memory: a child process opens the store, and /proc/self/status's
+caches and is discarded, then the passes run round robin (every loop once
+per pass) and the lowest of each loop's passes is quoted, per call. Memory: a child process opens the store, and /proc/self/status's
 RssAnon is read before opening, after opening, and after `len(r)` and one
 full iteration.
 """
@@ -82,16 +82,23 @@ def build_lmdb(path: str, n: int) -> Any:
     return env
 
 
-def timed(loop: Callable[[], int], calls: int) -> float:
-    """ns per call: the lowest of PASSES passes after one warm-up pass (the
-    machine is shared: other load only ever adds time)."""
+def timed_all(loops: dict[str, tuple[Callable[[], int], int]]) -> dict[str, float]:
+    """ns per call of each loop: the lowest of PASSES passes, taken round
+    robin (every loop once per pass) after one warm-up pass of each, so that
+    a spell of load from elsewhere on the shared machine falls on every
+    measure alike and the lowest figures come from the quiet moments."""
+    best = {name: float("inf") for name in loops}
     gc.collect()
     gc.disable()
     try:
-        loop()
-        return min(loop() for _ in range(PASSES)) / calls
+        for loop, _ in loops.values():
+            loop()
+        for _ in range(PASSES):
+            for name, (loop, calls) in loops.items():
+                best[name] = min(best[name], loop() / calls)
     finally:
         gc.enable()
+    return best
 
 
 def loop_call(fn: Callable[[Any], Any], keys: Sequence[Any]) -> Callable[[], int]:
@@ -191,45 +198,50 @@ def measure(n: int, tmp: str, rows: dict[str, float], probes: int) -> None:
     build_tarn(path, n, order)
     sample = [key(i) for i in rng.sample(range(n), min(n, probes))]
     bsample = [k.encode() for k in sample]
+    batch = sample[: min(len(sample), 100_000)]
     tag = f"{n // 1000}k" if n < 1_000_000 else f"{n // 1_000_000}M"
 
     r = tarndb.TarnReader(path)
     native = _TarnReader(path)
-    rows[f"r[key] {tag}"] = timed(loop_subscript(r, sample), len(sample))
-    rows[f"r.get(key) {tag}"] = timed(loop_call(r.get, sample), len(sample))
-    rows[f"r.raw(key) {tag}"] = timed(loop_call(r.raw, sample), len(sample))
-    rows[f"key in r {tag}"] = timed(loop_contains(r, sample), len(sample))
-    rows[f"_TarnReader.get_raw {tag}"] = timed(loop_call(native.get_raw, sample), len(sample))
-    rows[f"_TarnReader.exists {tag}"] = timed(loop_call(native.exists, sample), len(sample))
+    loops: dict[str, tuple[Callable[[], int], int]] = {
+        f"r[key] {tag}": (loop_subscript(r, sample), len(sample)),
+        f"r.get(key) {tag}": (loop_call(r.get, sample), len(sample)),
+        f"r.raw(key) {tag}": (loop_call(r.raw, sample), len(sample)),
+        f"key in r {tag}": (loop_contains(r, sample), len(sample)),
+        f"_TarnReader.get_raw {tag}": (loop_call(native.get_raw, sample), len(sample)),
+        f"_TarnReader.exists {tag}": (loop_call(native.exists, sample), len(sample)),
+    }
     # Decoding option (b): a well-kept decoder called through vectorcall.
     rb = tarndb.TarnReader(path, verify=False, decoder=msgpack.unpackb)
-    rows[f"r[key] {tag}, decoder=msgpack.unpackb"] = timed(loop_subscript(rb, sample), len(sample))
+    loops[f"r[key] {tag}, decoder=msgpack.unpackb"] = (loop_subscript(rb, sample), len(sample))
     if msgspec is not None:
         rs = tarndb.TarnReader(path, verify=False, decoder=msgspec.msgpack.Decoder().decode)
-        rows[f"r[key] {tag}, decoder=msgspec"] = timed(loop_subscript(rs, sample), len(sample))
+        loops[f"r[key] {tag}, decoder=msgspec"] = (loop_subscript(rs, sample), len(sample))
+    env = txn = None
     if lmdb is not None:
         env = build_lmdb(os.path.join(tmp, f"l{n}"), n)
-        with env.begin(buffers=False) as txn:
-            rows[f"lmdb txn.get + msgpack.unpackb {tag}"] = timed(loop_lmdb(txn, bsample), len(bsample))
-        env.close()
-
-    # Batch lookups against a dict.get loop over the same keys.
-    batch = sample[: min(len(sample), 100_000)]
-    rows[f"r.raw_many {tag}"] = timed(loop_batch(r.raw_many, batch), len(batch))
-    rows[f"r.get_many {tag}"] = timed(loop_batch(r.get_many, batch), len(batch))
-    rows[f"r.raw loop (same keys) {tag}"] = timed(loop_call(r.raw, batch), len(batch))
-    # A dict of the stored bytes, the in-memory lower bound of a lookup.
+        txn = env.begin(buffers=False)
+        loops[f"lmdb txn.get + msgpack.unpackb {tag}"] = (loop_lmdb(txn, bsample), len(bsample))
+    # Batch lookups against a dict.get loop over the same keys; the dict
+    # holds the stored bytes, the in-memory lower bound of a lookup.
     d = {k: native.get_raw(k) for k in (key(i) for i in order)}
-    rows[f"dict.get loop {tag}"] = timed(loop_call(d.get, batch), len(batch))
-    del d
-
+    loops[f"r.raw_many {tag}"] = (loop_batch(r.raw_many, batch), len(batch))
+    loops[f"r.get_many {tag}"] = (loop_batch(r.get_many, batch), len(batch))
+    loops[f"r.raw loop (same keys) {tag}"] = (loop_call(r.raw, batch), len(batch))
+    loops[f"dict.get loop {tag}"] = (loop_call(d.get, batch), len(batch))
     p = key(1200)[:-2]  # "user:00012": 1200 to 1299
     assert len(r.prefix(p)) == 100 and r.prefix(p) == prefix_before(native, p)
     prefixes = [p] * 200
-    rows[f"r.prefix (100 hits) {tag}"] = timed(loop_call(r.prefix, prefixes), len(prefixes))
-    rows[f"prefix before (prefix_raw + msgpack per pair) {tag}"] = timed(
-        loop_call(lambda q: prefix_before(native, q), prefixes), len(prefixes)
+    loops[f"r.prefix (100 hits) {tag}"] = (loop_call(r.prefix, prefixes), len(prefixes))
+    loops[f"prefix before (prefix_raw + msgpack per pair) {tag}"] = (
+        loop_call(lambda q: prefix_before(native, q), prefixes),
+        len(prefixes),
     )
+    rows.update(timed_all(loops))
+    del d
+    if txn is not None:
+        txn.abort()
+        env.close()
     r.close()
 
     m = rss(path)
