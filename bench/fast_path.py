@@ -224,7 +224,7 @@ def measure(n: int, tmp: str, rows: dict[str, float], probes: int) -> None:
         loops[f"lmdb txn.get + msgpack.unpackb {tag}"] = (loop_lmdb(txn, bsample), len(bsample))
     # Batch lookups against a dict.get loop over the same keys; the dict
     # holds the stored bytes, the in-memory lower bound of a lookup.
-    d = {k: native.get_raw(k) for k in (key(i) for i in order)}
+    d = {key(i): native.get_raw(key(i)) for i in order}
     loops[f"r.raw_many {tag}"] = (loop_batch(r.raw_many, batch), len(batch))
     loops[f"r.get_many {tag}"] = (loop_batch(r.get_many, batch), len(batch))
     loops[f"r.raw loop (same keys) {tag}"] = (loop_call(r.raw, batch), len(batch))
