@@ -224,7 +224,8 @@ def measure(n: int, tmp: str, rows: dict[str, float], probes: int) -> None:
         loops[f"lmdb txn.get + msgpack.unpackb {tag}"] = (loop_lmdb(txn, bsample), len(bsample))
     # Batch lookups against a dict.get loop over the same keys; the dict
     # holds the stored bytes, the in-memory lower bound of a lookup.
-    d = {key(i): native.get_raw(key(i)) for i in order}
+    dkeys = [key(i) for i in order]  # allocated together: the layout kindest to the dict
+    d = dict(zip(dkeys, [native.get_raw(k) for k in dkeys]))
     loops[f"r.raw_many {tag}"] = (loop_batch(r.raw_many, batch), len(batch))
     loops[f"r.get_many {tag}"] = (loop_batch(r.get_many, batch), len(batch))
     loops[f"r.raw loop (same keys) {tag}"] = (loop_call(r.raw, batch), len(batch))
@@ -238,7 +239,7 @@ def measure(n: int, tmp: str, rows: dict[str, float], probes: int) -> None:
         len(prefixes),
     )
     rows.update(timed_all(loops))
-    del d
+    del d, dkeys
     if txn is not None:
         txn.abort()
         env.close()
