@@ -4,7 +4,6 @@ the same values of the same types, or both fail, ours with TarnCorruptError."""
 
 from __future__ import annotations
 
-import math
 import struct
 import tracemalloc
 
@@ -113,7 +112,8 @@ def pack_wide(value, draw) -> bytes:
         for code, w in ((0xCC, 1), (0xCD, 2), (0xCE, 4), (0xCF, 8)):
             fits += [bytes([code]) + value.to_bytes(w, "big")] if 0 <= value < 1 << 8 * w else []
         for code, w in ((0xD0, 1), (0xD1, 2), (0xD2, 4), (0xD3, 8)):
-            fits += [bytes([code]) + value.to_bytes(w, "big", signed=True)] if -(1 << 8 * w - 1) <= value < 1 << 8 * w - 1 else []
+            half = 1 << 8 * w - 1
+            fits += [bytes([code]) + value.to_bytes(w, "big", signed=True)] if -half <= value < half else []
         return draw(st.sampled_from(fits))
     if isinstance(value, float):
         return b"\xcb" + struct.pack(">d", value)

@@ -23,6 +23,9 @@ namespace tarn::fast {
 //   "object of key {key!r} is not valid msgpack: {detail}"
 // (`key` is the caller's key object; if null: "object is not valid
 // msgpack: {detail}"), or whatever the interpreter raised (MemoryError).
+// The decoding may run Python code (the first import of msgpack, its
+// ExtType and Timestamp classes, the hashing of map keys): `payload` must
+// stay mapped across the call however that code uses the reader.
 PyObject* decode_object(std::span<const uint8_t> payload, PyObject* key);
 
 }  // namespace tarn::fast
