@@ -11,8 +11,8 @@ values {"id": int, "name": str, "tags": [1, 2, 3]} packed by msgpack.
 
 Timing: each operation runs as a loop over a pre-built list of shuffled keys,
 the same loop shape for every system, the collector off; a first pass warms
-caches and is discarded, then the lowest of the timed passes is quoted (per
-call). Memory: a child process opens the store, and /proc/self/status's
+caches and is discarded, then the passes run round robin (every loop once
+per pass) and the lowest of each loop's passes is quoted, per call. Memory: a child process opens the store, and /proc/self/status's
 RssAnon is read before opening, after opening, and after `len(r)` and one
 full iteration.
 """
@@ -47,7 +47,7 @@ except ImportError:  # pragma: no cover
     msgspec = None
 
 perf_ns = time.perf_counter_ns
-PASSES = 7
+PASSES = 40
 
 
 def value(i: int) -> dict[str, Any]:
@@ -82,65 +82,118 @@ def build_lmdb(path: str, n: int) -> Any:
     return env
 
 
-def timed(loop: Callable[[], int], calls: int) -> float:
-    """ns per call: the lowest of PASSES passes after one warm-up pass (the
-    machine is shared: other load only ever adds time)."""
+CHUNK = 2000  # keys per timed run of a single-call loop: short runs dodge the other load
+
+
+class Chunks:
+    """A list of keys handed out one chunk per run, so that each timed run
+    is short (a run that another process preempts is discarded by taking the
+    lowest). One counter serves every loop: consecutive runs, of whichever
+    loop, take different chunks, so no loop finds its keys' lines left in
+    the caches by the loop before it."""
+
+    turn = 0
+
+    def __init__(self, keys: Sequence[Any], size: int = CHUNK) -> None:
+        self.parts = [keys[i : i + size] for i in range(0, len(keys), size)] or [keys[:0]]
+
+    def next(self) -> Sequence[Any]:
+        Chunks.turn += 1
+        return self.parts[Chunks.turn % len(self.parts)]
+
+
+def timed_all(loops: dict[str, Callable[[], tuple[int, int]]]) -> dict[str, float]:
+    """ns per call of each loop: the lowest of PASSES runs, taken round
+    robin (every loop once per pass) after one warm-up run of each, so that
+    a spell of load from elsewhere on the shared machine falls on every
+    measure alike and the lowest figures come from the quiet moments. A
+    loop returns (ns, calls)."""
+    best = {name: float("inf") for name in loops}
     gc.collect()
     gc.disable()
     try:
-        loop()
-        return min(loop() for _ in range(PASSES)) / calls
+        for loop in loops.values():
+            loop()
+        for _ in range(PASSES):
+            for name, loop in loops.items():
+                ns, calls = loop()
+                best[name] = min(best[name], ns / calls)
     finally:
         gc.enable()
+    return best
 
 
-def loop_call(fn: Callable[[Any], Any], keys: Sequence[Any]) -> Callable[[], int]:
-    def run() -> int:
+def loop_call(fn: Callable[[Any], Any], keys: Sequence[Any], size: int = CHUNK) -> Callable[[], tuple[int, int]]:
+    chunks = Chunks(keys, size)
+
+    def run() -> tuple[int, int]:
+        part = chunks.next()
+        t0 = perf_ns()
+        for k in part:
+            fn(k)
+        return perf_ns() - t0, len(part)
+
+    return run
+
+
+def loop_contains(container: Any, keys: Sequence[Any]) -> Callable[[], tuple[int, int]]:
+    chunks = Chunks(keys)
+
+    def run() -> tuple[int, int]:
+        part = chunks.next()
+        t0 = perf_ns()
+        for k in part:
+            k in container  # noqa: B015 - the expression is what is measured
+        return perf_ns() - t0, len(part)
+
+    return run
+
+
+def loop_subscript(container: Any, keys: Sequence[Any]) -> Callable[[], tuple[int, int]]:
+    chunks = Chunks(keys)
+
+    def run() -> tuple[int, int]:
+        part = chunks.next()
+        t0 = perf_ns()
+        for k in part:
+            container[k]
+        return perf_ns() - t0, len(part)
+
+    return run
+
+
+def loop_lmdb(txn: Any, keys: Sequence[bytes]) -> Callable[[], tuple[int, int]]:
+    get, unpackb = txn.get, msgpack.unpackb
+    chunks = Chunks(keys)
+
+    def run() -> tuple[int, int]:
+        part = chunks.next()
+        t0 = perf_ns()
+        for k in part:
+            unpackb(get(k))
+        return perf_ns() - t0, len(part)
+
+    return run
+
+
+def loop_batch(fn: Callable[[Any], Any], keys: list[Any]) -> Callable[[], tuple[int, int]]:
+    def run() -> tuple[int, int]:
+        t0 = perf_ns()
+        fn(keys)
+        return perf_ns() - t0, len(keys)
+
+    return run
+
+
+def loop_whole(fn: Callable[[Any], Any], keys: Sequence[Any]) -> Callable[[], tuple[int, int]]:
+    """A loop of single calls over all of `keys` in one run, the same
+    exposure to other load as one batch call over them."""
+
+    def run() -> tuple[int, int]:
         t0 = perf_ns()
         for k in keys:
             fn(k)
-        return perf_ns() - t0
-
-    return run
-
-
-def loop_contains(container: Any, keys: Sequence[Any]) -> Callable[[], int]:
-    def run() -> int:
-        t0 = perf_ns()
-        for k in keys:
-            k in container  # noqa: B015 - the expression is what is measured
-        return perf_ns() - t0
-
-    return run
-
-
-def loop_subscript(container: Any, keys: Sequence[Any]) -> Callable[[], int]:
-    def run() -> int:
-        t0 = perf_ns()
-        for k in keys:
-            container[k]
-        return perf_ns() - t0
-
-    return run
-
-
-def loop_lmdb(txn: Any, keys: Sequence[bytes]) -> Callable[[], int]:
-    get, unpackb = txn.get, msgpack.unpackb
-
-    def run() -> int:
-        t0 = perf_ns()
-        for k in keys:
-            unpackb(get(k))
-        return perf_ns() - t0
-
-    return run
-
-
-def loop_batch(fn: Callable[[Any], Any], keys: list[Any]) -> Callable[[], int]:
-    def run() -> int:
-        t0 = perf_ns()
-        fn(keys)
-        return perf_ns() - t0
+        return perf_ns() - t0, len(keys)
 
     return run
 
@@ -191,44 +244,63 @@ def measure(n: int, tmp: str, rows: dict[str, float], probes: int) -> None:
     build_tarn(path, n, order)
     sample = [key(i) for i in rng.sample(range(n), min(n, probes))]
     bsample = [k.encode() for k in sample]
+    batch = sample[: min(len(sample), 100_000)]
     tag = f"{n // 1000}k" if n < 1_000_000 else f"{n // 1_000_000}M"
 
     r = tarndb.TarnReader(path)
     native = _TarnReader(path)
-    rows[f"r[key] {tag}"] = timed(loop_subscript(r, sample), len(sample))
-    rows[f"r.get(key) {tag}"] = timed(loop_call(r.get, sample), len(sample))
-    rows[f"r.raw(key) {tag}"] = timed(loop_call(r.raw, sample), len(sample))
-    rows[f"key in r {tag}"] = timed(loop_contains(r, sample), len(sample))
-    rows[f"_TarnReader.get_raw {tag}"] = timed(loop_call(native.get_raw, sample), len(sample))
-    rows[f"_TarnReader.exists {tag}"] = timed(loop_call(native.exists, sample), len(sample))
+    # Four groups, each timed round robin on its own: a measure is compared
+    # only with measures of its group, run under the same conditions (the
+    # batch calls' mass allocation and release, for one, slows whatever
+    # loop follows them).
+    lookups: dict[str, Callable[[], tuple[int, int]]] = {
+        f"r.raw(key) {tag}": loop_call(r.raw, sample),
+        f"_TarnReader.get_raw {tag}": loop_call(native.get_raw, sample),
+        f"key in r {tag}": loop_contains(r, sample),
+        f"_TarnReader.exists {tag}": loop_call(native.exists, sample),
+    }
+    decoded: dict[str, Callable[[], tuple[int, int]]] = {
+        f"r[key] {tag}": loop_subscript(r, sample),
+        f"r.get(key) {tag}": loop_call(r.get, sample),
+    }
     # Decoding option (b): a well-kept decoder called through vectorcall.
     rb = tarndb.TarnReader(path, verify=False, decoder=msgpack.unpackb)
-    rows[f"r[key] {tag}, decoder=msgpack.unpackb"] = timed(loop_subscript(rb, sample), len(sample))
+    decoded[f"r[key] {tag}, decoder=msgpack.unpackb"] = loop_subscript(rb, sample)
     if msgspec is not None:
         rs = tarndb.TarnReader(path, verify=False, decoder=msgspec.msgpack.Decoder().decode)
-        rows[f"r[key] {tag}, decoder=msgspec"] = timed(loop_subscript(rs, sample), len(sample))
+        decoded[f"r[key] {tag}, decoder=msgspec"] = loop_subscript(rs, sample)
+    env = txn = None
     if lmdb is not None:
         env = build_lmdb(os.path.join(tmp, f"l{n}"), n)
-        with env.begin(buffers=False) as txn:
-            rows[f"lmdb txn.get + msgpack.unpackb {tag}"] = timed(loop_lmdb(txn, bsample), len(bsample))
-        env.close()
-
-    # Batch lookups against a dict.get loop over the same keys.
-    batch = sample[: min(len(sample), 100_000)]
-    d = {key(i): value(i) for i in range(n)}
-    rows[f"dict.get loop {tag}"] = timed(loop_call(d.get, batch), len(batch))
-    del d
-    rows[f"r.raw_many {tag}"] = timed(loop_batch(r.raw_many, batch), len(batch))
-    rows[f"r.get_many {tag}"] = timed(loop_batch(r.get_many, batch), len(batch))
-    rows[f"r.raw loop (same keys) {tag}"] = timed(loop_call(r.raw, batch), len(batch))
-
+        txn = env.begin(buffers=False)
+        decoded[f"lmdb txn.get + msgpack.unpackb {tag}"] = loop_lmdb(txn, bsample)
+    # Batch lookups against a dict.get loop over the same keys; the dict
+    # holds the stored bytes, the in-memory lower bound of a lookup.
+    dkeys = [key(i) for i in order]  # allocated together: the layout kindest to the dict
+    d = dict(zip(dkeys, [native.get_raw(k) for k in dkeys]))
+    batches: dict[str, Callable[[], tuple[int, int]]] = {
+        f"dict.get loop {tag}": loop_whole(d.get, batch),
+        f"r.raw_many {tag}": loop_batch(r.raw_many, batch),
+        f"r.raw loop (same keys) {tag}": loop_whole(r.raw, batch),
+    }
+    # get_many makes and drops 100k objects a run, which leaves the caches
+    # cold for whatever runs next: timed apart, so the dict is not slowed.
+    many: dict[str, Callable[[], tuple[int, int]]] = {f"r.get_many {tag}": loop_batch(r.get_many, batch)}
     p = key(1200)[:-2]  # "user:00012": 1200 to 1299
     assert len(r.prefix(p)) == 100 and r.prefix(p) == prefix_before(native, p)
-    prefixes = [p] * 200
-    rows[f"r.prefix (100 hits) {tag}"] = timed(loop_call(r.prefix, prefixes), len(prefixes))
-    rows[f"prefix before (prefix_raw + msgpack per pair) {tag}"] = timed(
-        loop_call(lambda q: prefix_before(native, q), prefixes), len(prefixes)
-    )
+    prefixes = [p] * 20  # one run: 20 scans
+    scans: dict[str, Callable[[], tuple[int, int]]] = {
+        f"r.prefix (100 hits) {tag}": loop_call(r.prefix, prefixes, 20),
+        f"prefix before (prefix_raw + msgpack per pair) {tag}": loop_call(
+            lambda q: prefix_before(native, q), prefixes, 20
+        ),
+    }
+    for group in (decoded, lookups, batches, many, scans):
+        rows.update(timed_all(group))
+    del d, dkeys
+    if txn is not None:
+        txn.abort()
+        env.close()
     r.close()
 
     m = rss(path)

@@ -336,3 +336,13 @@ def test_a_reader_opened_before_fork_works_in_the_child(tmp_path: pathlib.Path) 
             os._exit(0 if ok else 1)
     _, status = os.waitpid(pid, 0)
     assert os.WIFEXITED(status) and os.WEXITSTATUS(status) == 0
+
+
+def test_an_iterator_holding_the_last_reference_ends_cleanly(tmp_path: pathlib.Path) -> None:
+    # The iterator's reader is dropped at the end of the iteration: it may be
+    # the last reference, freed while the step that found the end finishes.
+    path = build(tmp_path / "i.tndb", {"a": 1, "b": 2})
+    for make in (lambda r: iter(r), lambda r: iter(r.items()), lambda r: r.range("a")):
+        it = make(TarnReader(path))
+        assert len(list(it)) == 2
+        assert list(it) == []

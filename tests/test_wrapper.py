@@ -504,7 +504,7 @@ def test_one_reader_shared_by_threads(tmp_path: pathlib.Path) -> None:
     def work(seed: int) -> None:
         try:
             barrier.wait()
-            assert len(r) == len(data)  # the key list is built once, under a lock
+            assert len(r) == len(data)  # settled once at open: no lock, no list
             for i in range(seed, 3000, 7):
                 key = f"key-{i:05d}"
                 assert r[key] == data[key]

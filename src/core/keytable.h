@@ -74,14 +74,21 @@ class KeyTable {
     }
   }
 
-  // The entry index the home slot of hash h holds if its tag matches h's,
-  // else kNone. One slot read and no key comparison: a guess that lets a
-  // batch of lookups prefetch an entry before the real probe, not an answer.
+  // The first entry index, among the few slots from the home slot of hash h
+  // on, whose tag matches h's; kNone at an empty slot or after those few.
+  // Slot reads only, no key comparison, and nearly all in the home slot's
+  // cache line: a guess that lets a batch of lookups prefetch an entry
+  // before the real probe, not an answer.
   uint32_t candidate(uint64_t h) const {
     if (count_ == 0) return kNone;
-    const uint32_t s = slots_[h & mask_];
-    if (s == 0 || (s & ~index_mask_) != tag_of(h)) return kNone;
-    return (s & index_mask_) - 1;
+    const uint32_t tag = tag_of(h);
+    uint64_t pos = h & mask_;
+    for (int step = 0; step < 8; ++step, pos = (pos + 1) & mask_) {
+      const uint32_t s = slots_[pos];
+      if (s == 0) return kNone;
+      if ((s & ~index_mask_) == tag) return (s & index_mask_) - 1;
+    }
+    return kNone;
   }
 
   // Finds `key`; if absent, inserts entry `fresh` for it and returns kNone.

@@ -110,6 +110,7 @@ struct ReaderState {
   py::Ref path;     // the str, or the tuple of shard paths, given to the constructor
   py::Ref decoder;  // null: the native decoder
   bool msgpack_decoder = false;  // decoder is msgpack.unpackb: called as the package has always called it
+  py::Ref msgpack_kwnames;       // ("strict_map_key",), for that call
   bool verify = true;
 
   // The object stored in `payload` under `key`: a new reference, or null

@@ -125,7 +125,6 @@ PyObject* lookup_many(PyObject* reader, const Store& store, PyObject* keys, PyOb
         ended = true;
         break;
       }
-      p.key = KeyArg();
       if (!key_arg(p.obj.get(), &p.key)) {
         failed = true;
         break;

@@ -100,11 +100,16 @@ PyObject* iter_next(PyObject* self) {
   return py::guarded([&]() -> PyObject* {
     auto* it = reinterpret_cast<IterObject*>(self);
     if (!it->reader) return nullptr;  // exhausted before
-    ReaderState& s = state_of(it->reader);
-    Pin pin(s.slot);
-    if (!pin.get()) return raise_closed(s);
-    PyObject* item = it->walk.next(s, *pin.get());
-    if (!item && !PyErr_Occurred()) Py_CLEAR(it->reader);  // the end: let the reader go
+    PyObject* item;
+    {
+      ReaderState& s = state_of(it->reader);
+      Pin pin(s.slot);
+      if (!pin.get()) return raise_closed(s);
+      item = it->walk.next(s, *pin.get());
+    }
+    // The end: let the reader go, only now that the pin of its store is
+    // released (this may be the reader's last reference).
+    if (!item && !PyErr_Occurred()) Py_CLEAR(it->reader);
     return item;
   });
 }

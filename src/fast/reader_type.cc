@@ -5,6 +5,7 @@
 // The other methods run through the table-driven frame of src/frame.h.
 #include <Python.h>
 
+#include <array>
 #include <exception>
 #include <string>
 #include <vector>
@@ -67,9 +68,8 @@ PyObject* call_decoder(const ReaderState& s, std::span<const uint8_t> payload, P
   Ref out;
   if (s.msgpack_decoder) {
     PyObject* args[3] = {nullptr, data.get(), Py_False};
-    Ref names = Ref::steal(Py_BuildValue("(s)", "strict_map_key"));
-    if (!names) return nullptr;
-    out = Ref::steal(PyObject_Vectorcall(s.decoder.get(), args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, names.get()));
+    out = Ref::steal(
+        PyObject_Vectorcall(s.decoder.get(), args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, s.msgpack_kwnames.get()));
     if (!out && PyErr_ExceptionMatches(PyExc_TypeError)) {
       // An unhashable map key (a list): decode again, keys as tuples.
       PyErr_Clear();
@@ -387,11 +387,36 @@ constexpr py::Signature kRangeSig{"Reader.range()", {"start", "stop"}, 2, 0};
 constexpr py::Signature kExitSig{"Reader.__exit__()", {"exc_type", "exc_val", "exc_tb"}, 3, 3};
 
 constexpr py::BorrowKind kShared = py::BorrowKind::kShared;
+
+// get() and raw() are lookups as hot as r[key]: a call with positional
+// arguments only goes straight to the implementation (the method descriptor
+// has already checked self's type); any other call takes the frame, which
+// binds keywords and words every argument error.
+constexpr py::MethodSpec kGetSpec{
+    "get", "get($self, key, default=None)\n--\n\nThe object under *key*, or *default* when the key is absent.",
+    &kGetSig, kShared, get};
+constexpr py::MethodSpec kRawSpec{
+    "raw", "raw($self, key)\n--\n\nThe msgpack bytes stored under *key*, undecoded (KeyError when absent).",
+    &kRawSig, kShared, raw};
+
+constexpr py::ClassInfo kClass{"Reader", reader_type, py::counter_of<ReaderState>, py::core_of<ReaderState>};
+
+PyObject* fast_get(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+  if (kwnames || nargs < 1 || nargs > 2) [[unlikely]] {
+    return py::run_method(kClass, kGetSpec, self, args, nargs, kwnames);
+  }
+  PyObject* bound[2] = {args[0], nargs == 2 ? args[1] : nullptr};
+  return py::guarded([&] { return get(self, &state_of(self), bound); });
+}
+
+PyObject* fast_raw(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+  if (kwnames || nargs != 1) [[unlikely]] return py::run_method(kClass, kRawSpec, self, args, nargs, kwnames);
+  return py::guarded([&] { return raw(self, &state_of(self), args); });
+}
+
 constexpr py::MethodSpec kMethods[] = {
-    {"get", "get($self, key, default=None)\n--\n\nThe object under *key*, or *default* when the key is absent.",
-     &kGetSig, kShared, get},
-    {"raw", "raw($self, key)\n--\n\nThe msgpack bytes stored under *key*, undecoded (KeyError when absent).",
-     &kRawSig, kShared, raw},
     {"get_many",
      "get_many($self, keys, default=None)\n--\n\nThe object under each of *keys* (any iterable), *default* for an "
      "absent one, as a list.",
@@ -428,8 +453,19 @@ constexpr py::MethodSpec kMethods[] = {
     {"__exit__", "__exit__($self, exc_type, exc_val, exc_tb)\n--\n\n", &kExitSig, kShared, exit},
 };
 
-constexpr py::ClassInfo kClass{"Reader", reader_type, py::counter_of<ReaderState>, py::core_of<ReaderState>};
 using Defs = py::MethodDefs<kClass, kMethods, std::size(kMethods)>;
+
+// The fast two, then the table's (whose array ends with the terminator).
+std::array<PyMethodDef, std::size(kMethods) + 3> all_methods() {
+  std::array<PyMethodDef, std::size(kMethods) + 3> out{};
+  out[0] = {kGetSpec.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&fast_get)),
+            METH_FASTCALL | METH_KEYWORDS, kGetSpec.doc};
+  out[1] = {kRawSpec.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&fast_raw)),
+            METH_FASTCALL | METH_KEYWORDS, kRawSpec.doc};
+  for (size_t i = 0; i < Defs::defs.size(); ++i) out[i + 2] = Defs::defs[i];
+  return out;
+}
+std::array<PyMethodDef, std::size(kMethods) + 3> g_methods = all_methods();
 
 // ---------------------------------------------------------------- attributes
 
@@ -526,7 +562,7 @@ PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   if (!shard_paths(path_arg, &paths, &kept_path)) return nullptr;
   bool verify = true;
   if (verify_arg && !py::convert_verify(verify_arg, "verify", &verify)) return nullptr;
-  Ref decoder;
+  Ref decoder, kwnames;
   bool msgpack_decoder = false;
   if (decoder_arg != Py_None) {
     if (!PyCallable_Check(decoder_arg)) {
@@ -540,6 +576,10 @@ PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       msgpack_decoder = unpackb.get() == decoder_arg;
     }
     PyErr_Clear();  // without msgpack, no decoder is msgpack's
+    if (msgpack_decoder) {
+      kwnames = Ref::steal(Py_BuildValue("(s)", "strict_map_key"));
+      if (!kwnames) return nullptr;
+    }
   }
 
   Result<std::shared_ptr<const Store>> opened = CoreError::Usage({});
@@ -557,9 +597,8 @@ PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   PyObject* self = type->tp_alloc(type, 0);
   if (!self) return nullptr;
   auto* inst = reinterpret_cast<ReaderObject*>(self);
-  ReaderState* s = new (&inst->core) ReaderState{StoreSlot(std::move(*opened)), std::move(kept_path),
-                                                 std::move(decoder), msgpack_decoder, verify};
-  (void)s;
+  new (&inst->core) ReaderState{StoreSlot(std::move(*opened)), std::move(kept_path), std::move(decoder),
+                                msgpack_decoder, std::move(kwnames), verify};
   new (&inst->borrow) py::BorrowCounter(0);
   return self;
 }
@@ -619,7 +658,7 @@ PyType_Slot kSlots[] = {
     {Py_mp_length, reinterpret_cast<void*>(length)},
     {Py_sq_length, reinterpret_cast<void*>(length)},
     {Py_sq_contains, reinterpret_cast<void*>(contains)},
-    {Py_tp_methods, Defs::defs.data()},
+    {Py_tp_methods, g_methods.data()},
     {Py_tp_getset, kGetSet},
     {Py_tp_doc,
      const_cast<char*>("Reader(path, verify=True, *, decoder=None)\n--\n\n"
