@@ -27,6 +27,8 @@ from __future__ import annotations
 
 import importlib
 import os
+import sys
+import uuid
 from collections.abc import Callable, Iterable, Sequence
 from typing import Any, Union
 
@@ -96,45 +98,57 @@ def _records(part: Any) -> Iterable[Any]:
     return part  # type: ignore[no-any-return]
 
 
-def _run_name(spill: str, partition: int, shard: int) -> str:
-    return os.path.join(spill, f"p{partition:06d}-s{shard:04d}")
+def _run_name(spill: str, token: str, shard: int) -> str:
+    return os.path.join(spill, f"{token}-s{shard:04d}")
 
 
-def _spill_partition(part: Any, partition: int, spill: str, shards: int, keys_of: _Keys) -> int:
-    """Stage one: appends each record of *part* to its shards' run files."""
+def _spill_partition(part: Any, spill: str, shards: int, keys_of: _Keys) -> list[str]:
+    """Stage one: appends each record of *part* to its shards' run files;
+    returns the token that names them."""
+    token = uuid.uuid4().hex
     runs: dict[int, RunWriter] = {}
-    count = 0
+    route = _fast.route
+    pack = _codec.pack
     try:
         for record in _records(part):
             keys = keys_of(record)
-            raw = _codec.pack(record)
-            groups: dict[int, list[bytes]] = {}
-            for k in keys:
-                groups.setdefault(_fast.route(k, shards), []).append(k)
+            raw = pack(record)
+            if len(keys) == 1:
+                groups = {route(keys[0], shards): keys}
+            else:
+                groups = {}
+                for k in keys:
+                    groups.setdefault(route(k, shards), []).append(k)
             for shard, ks in groups.items():
                 run = runs.get(shard)
                 if run is None:
-                    run = runs[shard] = RunWriter(_run_name(spill, partition, shard), 256 << 10)
+                    run = runs[shard] = RunWriter(_run_name(spill, token, shard), 1 << 20)
                 run.add_object(raw, ks)
-            count += 1
     finally:
         for run in runs.values():
             run.close()
-    return count
+    return [token]
 
 
-def _build(shard: int, partitions: int, spill: str, out: str, name: str, _staged: Any) -> mf.ShardInfo:
+def _build(shard: int, tokens: list[list[str]], spill: str, out: str, name: str) -> mf.ShardInfo:
     """Stage two: builds one shard from its runs, in partition order."""
-    runs = [p for p in (_run_name(spill, i, shard) for i in range(partitions)) if os.path.exists(p)]
-    return build_shard(runs, out, name)
+    names = (_run_name(spill, t, shard) for part in tokens for t in part)
+    return build_shard([p for p in names if os.path.exists(p)], out, name)
 
 
-def _partitions(collection: Any) -> list[Any]:
-    to_delayed = getattr(collection, "to_delayed", None)
-    if to_delayed is None:
-        raise TypeError(f"to_tarndb() takes a dask.bag or a dask.dataframe, not {type(collection).__name__}")
-    parts: list[Any] = list(to_delayed())
-    return parts
+def _is_bag(collection: Any) -> bool:
+    bag_module = sys.modules.get("dask.bag")
+    return bag_module is not None and isinstance(collection, bag_module.Bag)
+
+
+def _staged(collection: Any, spill: str, shards: int, keys_of: _Keys, dask: Any) -> list[Any]:
+    # One delayed token list per partition, in partition order.  A bag's
+    # spill runs in the same task as its partition's reading (no records
+    # move between workers); a dataframe's partitions go through to_delayed.
+    if _is_bag(collection):
+        parts: list[Any] = collection.map_partitions(_spill_partition, spill, shards, keys_of).to_delayed()
+        return parts
+    return [dask.delayed(_spill_partition)(p, spill, shards, keys_of) for p in collection.to_delayed()]
 
 
 def to_tarndb(
@@ -165,17 +179,17 @@ def to_tarndb(
     if not isinstance(shards, int) or not 1 <= shards <= MAX_SHARDS:
         raise ValueError(f"shards must be from 1 to {MAX_SHARDS}, not {shards!r}")
     keys_of = _Keys(key)
-    parts = _partitions(collection)
+    if not _is_bag(collection) and not hasattr(collection, "to_delayed"):
+        raise TypeError(f"to_tarndb() takes a dask.bag or a dask.dataframe, not {type(collection).__name__}")
     store = os.fspath(path)
     lock = StoreLock(store)
     spill = gen_path = ""
     try:
         spill = lock.spill_dir()
         gen, gen_path = lock.new_generation()
-        delayed = dask.delayed
-        staged = [delayed(_spill_partition)(p, i, spill, shards, keys_of) for i, p in enumerate(parts)]
+        tokens = _staged(collection, spill, shards, keys_of, dask)
         built = [
-            delayed(_build)(s, len(parts), spill, os.path.join(gen_path, f"shard-{s:04d}.tndb"), mf.shard_name(gen, s), staged)
+            dask.delayed(_build)(s, tokens, spill, os.path.join(gen_path, f"shard-{s:04d}.tndb"), mf.shard_name(gen, s))
             for s in range(shards)
         ]
         kwargs = {} if scheduler is None else {"scheduler": scheduler}
