@@ -64,7 +64,7 @@ def test_build_from_json_lines_with_two_key_fields(tmp_path: pathlib.Path, fruit
     out = tmp_path / "fruit.tndb"
     proc = run("build", out, fruit_jsonl, "--key", "id", "--key", "latin")
     assert proc.returncode == 0
-    assert proc.stdout == f"✅  {out}  —  3 objects · 6 keys · {out.stat().st_size / 1024:.1f} KB\n"
+    assert proc.stdout == f"✅  {out}  —  3 objects · 6 keys · {out.stat().st_size} bytes\n"
     assert proc.stderr == ""  # no progress bar when standard error is not a terminal
     with tarndb.TarnReader(out) as r:
         assert r["apple"] == r["malus"] == {"id": "apple", "latin": "malus", "colour": "red", "n": 3}
@@ -315,3 +315,182 @@ def test_help_and_version() -> None:
     for command in ("info", "verify", "get", "keys", "dump", "build", "demo"):
         assert command in proc.stdout
     assert run("--version").stdout == f"tarndb {tarndb.__version__}\n"
+
+
+# ---------------------------------------------------------------- input formats, types, output rules
+
+
+@pytest.mark.parametrize(
+    ("name", "content", "extra", "expected"),
+    [
+        (
+            "towns.json",
+            '\ufeff [\n  {"code": "A", "n": 1},\n  {"code": "B", "n": [2, {"x": null}]}\n]\n',
+            [],
+            {"A": {"code": "A", "n": 1}, "B": {"code": "B", "n": [2, {"x": None}]}},
+        ),
+        ("empty.json", "[]", [], {}),
+        ("lines.json", '{"code": "A"}\n{"code": "B"}\n', [], {"A": {"code": "A"}, "B": {"code": "B"}}),
+        ("towns.tsv", "code\tname\tnote\nA\tAnn Arbor\tbig, old\n", [], {"A": {"code": "A", "name": "Ann Arbor", "note": "big, old"}}),
+        ("towns.csv", "code;name\nA;x,y\n", ["--delimiter", ";"], {"A": {"code": "A", "name": "x,y"}}),
+        ("towns.txt", "code|n\nA|1\n", ["--format", "csv", "--delimiter", "|"], {"A": {"code": "A", "n": "1"}}),
+        (
+            "typed.csv",
+            "code,n,x,ok,meta,empty\nA,-3,2.5,yes,\"{\"\"a\"\": [1]}\",\nB,4,1e3,False,null,\n",
+            ["--type", "n=int", "--type", "x=float", "--type", "ok=bool", "--type", "meta=json", "--type", "empty=int"],
+            {
+                "A": {"code": "A", "n": -3, "x": 2.5, "ok": True, "meta": {"a": [1]}, "empty": None},
+                "B": {"code": "B", "n": 4, "x": 1000.0, "ok": False, "meta": None, "empty": None},
+            },
+        ),
+        ("keyed.tsv", "code\tname\n7\tseven\n", ["--type", "code=int"], {"7": {"code": 7, "name": "seven"}}),
+    ],
+)
+def test_build_from_other_input_formats(
+    tmp_path: pathlib.Path, name: str, content: str, extra: list[str], expected: dict[str, object]
+) -> None:
+    src = tmp_path / name
+    src.write_text(content, encoding="utf-8")
+    out = tmp_path / "out.tndb"
+    proc = run("build", out, src, "--key", "code", *extra)
+    assert proc.returncode == 0, proc.stderr
+    with tarndb.TarnReader(out) as r:
+        assert dict(r) == expected
+
+
+@pytest.mark.parametrize(
+    ("name", "content", "extra", "message"),
+    [
+        ("in.json", '[{"code": "A"},\n 3]', [], "in.json:2: expected a JSON object, got a number"),
+        ("in.json", '[{"code": "A"},\n {"code": "B"}', [], "in.json:2: invalid JSON: expected ',' or ']' after an array element"),
+        ("in.json", '[{"code": "A"} {"code": "B"}]', [], "in.json:1: invalid JSON: expected ',' or ']'"),
+        ("in.json", '[\n\n{"code": "A",]', [], "in.json:3: invalid JSON: "),
+        ("in.json", '[{"code": "A"}] []', [], "in.json:1: invalid JSON: extra data after the array"),
+        ("in.json", '[{"code": "A"},\n{"code": "A"}]', [], "in.json:2: duplicate key 'A' (first on line 1)"),
+        ("in.json", '[{"name": "A"}]', [], "in.json:1: missing key field 'code'"),
+        ("in.csv", "code,n\nA,x\n", ["--type", "n=int"], "in.csv:2: column 'n': 'x' is not an integer"),
+        ("in.csv", "code,n\nA,1.5.2\n", ["--type", "n=float"], "in.csv:2: column 'n': '1.5.2' is not a number"),
+        ("in.csv", "code,n\nA,maybe\n", ["--type", "n=bool"], "in.csv:2: column 'n': 'maybe' is not a boolean"),
+        ("in.csv", "code,n\nA,{oops\n", ["--type", "n=json"], "in.csv:2: column 'n': invalid JSON: "),
+        ("in.csv", "code,n\nA,1\n", ["--type", "m=int"], "in.csv:1: --type names column 'm', which the header does not have"),
+        ("in.tsv", "code\tn\nA\t1\t2\n", [], "in.tsv:2: expected 2 fields, got 3"),
+    ],
+)
+def test_bad_records_of_other_formats(
+    tmp_path: pathlib.Path, name: str, content: str, extra: list[str], message: str
+) -> None:
+    src = tmp_path / name
+    src.write_text(content, encoding="utf-8")
+    out = tmp_path / "out.tndb"
+    proc = run("build", out, src, "--key", "code", *extra)
+    assert proc.returncode == 1
+    assert error_line(proc).startswith(f"tarndb: {tmp_path / message}")
+    assert not out.exists()
+
+
+def test_json_array_errors_name_the_line_far_into_a_large_file(tmp_path: pathlib.Path) -> None:
+    # Elements cross the reader's chunk boundaries.
+    src = tmp_path / "big.json"
+    rows = [json.dumps({"code": f"k{i}", "pad": "x" * (i % 5000)}) for i in range(400)]
+    src.write_text("[\n" + ",\n".join(rows) + ",\n" + '{"code": "bad" "oops"}\n]', encoding="utf-8")
+    proc = run("build", tmp_path / "out.tndb", src, "--key", "code")
+    assert error_line(proc).startswith(f"tarndb: {src}:402: invalid JSON: ")
+    src.write_text("[\n" + ",\n".join(rows) + "\n]", encoding="utf-8")
+    assert run("build", tmp_path / "out.tndb", src, "--key", "code").returncode == 0
+    with tarndb.TarnReader(tmp_path / "out.tndb") as r:
+        assert len(r) == 400 and r["k399"]["pad"] == "x" * 399
+
+
+@pytest.mark.parametrize(
+    "args",
+    [
+        ["--type", "n"],
+        ["--type", "n=date"],
+        ["--delimiter", ";;"],
+        ["--format", "jsonl", "--delimiter", ";"],
+        ["--format", "json", "--type", "n=int"],
+    ],
+)
+def test_bad_type_and_delimiter_options_exit_2(tmp_path: pathlib.Path, args: list[str]) -> None:
+    src = tmp_path / "in.csv"
+    src.write_text("code,n\nA,1\n", encoding="utf-8")
+    proc = run("build", tmp_path / "out.tndb", src, "--key", "code", *args)
+    assert proc.returncode == 2
+    assert "usage: tarndb" in proc.stderr
+    assert not (tmp_path / "out.tndb").exists()
+
+
+def test_keys_into_a_closed_pipe_ends_as_coreutils_do(tmp_path: pathlib.Path) -> None:
+    out = tmp_path / "many.tndb"
+    with tarndb.TarnWriter(out) as w:
+        oid = w.add(1)
+        for i in range(100_000):
+            w.alias(f"key-{i:07}", oid)
+    for command in (["keys"], ["dump"]):
+        child = subprocess.Popen(
+            [sys.executable, "-m", "tarndb", *command, str(out)], stdout=subprocess.PIPE, stderr=subprocess.PIPE
+        )
+        assert child.stdout is not None and child.stderr is not None
+        assert child.stdout.readline().startswith(b"key-0000000" if command == ["keys"] else b'{"key": "key-0000000"')
+        child.stdout.close()  # as head does after its lines
+        err = child.stderr.read()
+        assert child.wait(timeout=60) == -13, err  # killed by SIGPIPE, like `seq 1e9 | head -1`
+        assert err == b""
+
+
+@pytest.mark.parametrize(
+    ("cut", "damage"),
+    [
+        (30, "index section truncated (key_len)"),  # as the reader finds it
+        (40, "truncated: 6 index entries need at least 60 bytes, 52 are left"),
+        (100, "truncated: the index should start at byte 182, but the file ends at 174"),
+        (234, "truncated: the index should start at byte 182, but the file ends at 40"),
+    ],
+)
+def test_info_on_a_truncated_file(tmp_path: pathlib.Path, fruit_store: pathlib.Path, cut: int, damage: str) -> None:
+    data = fruit_store.read_bytes()
+    assert len(data) == 274
+    short = tmp_path / "cut.tndb"
+    short.write_bytes(data[: len(data) - cut])
+    proc = run("info", short)
+    assert proc.returncode == 0, proc.stderr
+    assert "keys            6" in proc.stdout
+    assert f"file size       {len(data) - cut} bytes" in proc.stdout
+    assert f"damage          {damage}\n" in proc.stdout
+    stats = json.loads(run("info", short, "--json").stdout)
+    assert stats["num_objects"] == 3 and stats["damage"] == damage
+    assert json.loads(run("info", fruit_store, "--json").stdout)["damage"] is None
+    assert run("verify", short).returncode == 1
+
+
+def test_sizes_and_counts_read_the_same_everywhere(tmp_path: pathlib.Path) -> None:
+    src = tmp_path / "one.jsonl"
+    src.write_text(json.dumps({"id": "only", "blob": "x" * 3000}) + "\n", encoding="utf-8")
+    out = tmp_path / "one.tndb"
+    proc = run("build", out, src, "--key", "id")
+    size = out.stat().st_size
+    assert proc.stdout == f"✅  {out}  —  1 object · 1 key · {size / 1024:.1f} KiB\n"
+    assert run("verify", out).stdout.startswith(f"{out}: ok (1 key, 1 object, crc32 0x")
+    assert f"file size       {size:,} bytes ({size / 1024:.1f} KiB)\n" in run("info", out).stdout
+    for text in (proc.stdout, run("info", out).stdout):
+        assert " KB" not in text and "1 objects" not in text
+
+
+def test_get_several_keys(fruit_store: pathlib.Path) -> None:
+    proc = run("get", fruit_store, "musa", "apple", "--compact")
+    assert proc.returncode == 0
+    assert [json.loads(line)["id"] for line in proc.stdout.splitlines()] == ["banana", "apple"]
+    proc = run("get", fruit_store, "musa", "durian", "kiwi", "--compact")
+    assert proc.returncode == 1
+    assert json.loads(proc.stdout)["id"] == "banana"  # the keys found are still printed
+    assert error_line(proc) == f"tarndb: {fruit_store}: no such keys: 'durian', 'kiwi'"
+
+
+def test_build_status_and_progress_of_the_write_phase(tmp_path: pathlib.Path, fruit_jsonl: pathlib.Path) -> None:
+    out = tmp_path / "p.tndb"
+    proc = run("build", out, fruit_jsonl, "--key", "id", "--progress", "always", "--quiet")
+    assert proc.returncode == 0
+    assert proc.stdout == ""
+    assert "reading fruit.jsonl" in proc.stderr and "writing p.tndb" in proc.stderr
+    with tarndb.TarnReader(out) as r:
+        assert len(r) == 3

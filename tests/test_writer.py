@@ -251,3 +251,321 @@ def test_key_too_long_does_not_replace_existing_key(tmp_path):
         w.add_key(long, 1)
     assert repr(w) == "_TarnWriter(objects=2, keys=1)"
     assert staged(tmp_path, w)[1] == {long[:-1]: 0}
+
+
+# ---------------------------------------------------------------- TarnWriter: the package's writer
+
+import contextlib
+import copy
+import datetime
+import decimal
+import io
+import os
+import pickle
+import threading
+import traceback
+import uuid
+
+import msgpack
+import numpy as np
+
+import tarndb
+from tarndb import BuildReport, TarnCorruptError, TarnError, TarnIOError, TarnReader, TarnVersionError, TarnWriter
+
+
+def test_build_is_silent_and_returns_its_report(tmp_path, capfd):
+    target = tmp_path / "r.tndb"
+    w = TarnWriter(target)
+    w.add({"a": 1}, "a", "b")
+    w["c"] = [1, 2]
+    report = w.build()
+    assert capfd.readouterr() == ("", "")
+    with TarnReader(target) as r:
+        stats = r.stats
+    assert report == BuildReport(str(target), 2, 3, target.stat().st_size, report.seconds)
+    assert (report.objects, report.keys) == (stats["num_objects"], stats["num_keys"])
+    assert report.seconds > 0
+    assert w.last_build == report
+    with pytest.raises(AttributeError):
+        report.keys = 0  # frozen
+    # verbose goes through sys.stdout, so redirect_stdout captures it
+    buf = io.StringIO()
+    with contextlib.redirect_stdout(buf):
+        again = w.build(verbose=True)
+    assert buf.getvalue() == f"✅  {target}  —  2 objects · 3 keys · {again.bytes} bytes\n"
+    assert capfd.readouterr() == ("", "")
+
+
+@pytest.mark.parametrize(
+    ("objects", "keys", "size", "line"),
+    [
+        (1, 1, 60, "1 object · 1 key · 60 bytes"),
+        (2, 0, 1, "2 objects · 0 keys · 1 byte"),
+        (3, 5, 1536, "3 objects · 5 keys · 1.5 KiB"),
+        (1, 2, 5 * 2**20 + 2**19, "1 object · 2 keys · 5.5 MiB"),
+        (10**6, 10**6, 3 * 2**30, "1,000,000 objects · 1,000,000 keys · 3.0 GiB"),
+        (0, 0, 1024 * 1024 - 1, "0 objects · 0 keys · 1.0 MiB"),  # not "1024.0 KiB"
+    ],
+)
+def test_summary_line_units_and_counts(objects, keys, size, line):
+    assert BuildReport("x.tndb", objects, keys, size, 0.1).summary() == f"✅  x.tndb  —  {line}"
+
+
+@pytest.mark.parametrize(
+    ("key", "message"),
+    [
+        (b"\xe9t\xe9", r"key b'\\xe9t\\xe9' is not valid UTF-8 \(at byte 0\)"),
+        (bytearray(b"ok\xff"), r"key b'ok\\xff' is not valid UTF-8 \(at byte 2\)"),
+        ("a\udcff", r"key 'a\\udcff' cannot be encoded as UTF-8: it holds a lone surrogate at index 1"),
+        ("\ud800", r"cannot be encoded as UTF-8"),
+        (3, r"^key must be str or bytes$"),
+        ([104, 105], r"^key must be str or bytes$"),
+    ],
+)
+@pytest.mark.parametrize("how", ["add", "alias", "setitem", "add_raw"])
+def test_keys_that_are_not_utf8_text_are_refused(tmp_path, key, message, how):
+    w = TarnWriter()
+    oid = w.add("kept", "kept")
+    with pytest.raises(ValueError, match=message):
+        if how == "add":
+            w.add("x", "fine", key)
+        elif how == "alias":
+            w.alias(key, oid)
+        elif how == "setitem":
+            w[key] = "x"
+        else:
+            w.add_raw(msgpack.packb("x"), "fine", key)
+    assert w.num_objects == 1  # nothing staged
+    w.build(tmp_path / "k.tndb")
+    with TarnReader(tmp_path / "k.tndb") as r:
+        # every stored key is listed: len() agrees with the header
+        assert len(r) == r.stats["num_keys"] == 1 and dict(r) == {"kept": "kept"}
+
+
+def test_add_raw_stores_the_bytes_as_they_are(tmp_path):
+    payloads = [msgpack.packb(v) for v in ({"a": [1, 2]}, None, b"\x00" * 70000, {(1, 2): "tuple key"})]
+    w = TarnWriter(tmp_path / "raw.tndb")
+    ids = [w.add_raw(p, f"k{i}", f"alt{i}") for i, p in enumerate(payloads)]
+    w.add_raw(memoryview(payloads[0]), "view")
+    assert ids == [0, 1, 2, 3]
+    w.build()
+    with TarnReader(tmp_path / "raw.tndb") as r:
+        assert [r.raw(f"k{i}") for i in range(4)] == payloads
+        assert r.raw("view") == payloads[0]
+        assert r.stats["num_objects"] == 5
+
+
+@pytest.mark.parametrize(
+    ("payload", "message"),
+    [
+        (b"", "payload is not valid msgpack"),
+        (b"\xc1", "payload is not valid msgpack"),
+        (b"\x92\x01", "payload is not valid msgpack"),  # a list of two with one item
+        (b"\x01\x02", "payload is not one msgpack value: 1 byte after the first"),
+        (msgpack.packb("x") * 3, "payload is not one msgpack value: 4 bytes after the first"),
+        (b"\xa2\xff\xfe", "payload is not valid msgpack: 'utf-8' codec"),  # a str that is not UTF-8
+    ],
+)
+def test_add_raw_refuses_what_a_reader_could_not_decode(payload, message):
+    w = TarnWriter()
+    with pytest.raises(ValueError, match=message.replace("(", r"\(")):
+        w.add_raw(payload, "k")
+    assert w.num_objects == 0
+    assert repr(w) == "TarnWriter(path=None, objects=0, keys=0)"
+
+
+_STAMP = datetime.datetime(2024, 2, 29, 13, 5, 7, 250000, tzinfo=datetime.timezone(datetime.timedelta(hours=1)))
+
+
+@pytest.mark.parametrize(
+    ("value", "stored"),
+    [
+        (_STAMP, "2024-02-29T13:05:07.250000+01:00"),
+        (datetime.datetime(2020, 1, 2, 3, 4, 5), "2020-01-02T03:04:05"),
+        (datetime.date(1999, 12, 31), "1999-12-31"),
+        (datetime.time(23, 59, 1), "23:59:01"),
+        (datetime.timedelta(minutes=2, microseconds=500000), 120.5),
+        (decimal.Decimal("1.10"), "1.10"),
+        (uuid.UUID("12345678-1234-5678-1234-567812345678"), "12345678-1234-5678-1234-567812345678"),
+        (frozenset({3, 1, 2}), [1, 2, 3]),
+        (np.int64(-7), -7),
+        (np.uint64(2**64 - 1), 2**64 - 1),
+        (np.float32(0.5), 0.5),
+        (np.bool_(True), True),
+        (np.arange(6, dtype=np.int16).reshape(2, 3), [[0, 1, 2], [3, 4, 5]]),
+        (np.array([[1.5], [np.inf]]), [[1.5], [float("inf")]]),
+        (np.datetime64("2021-03-04T05:06:07.123456789"), "2021-03-04T05:06:07.123456789"),
+        (np.array(["2020-01-01", "NaT"], dtype="datetime64[D]"), ["2020-01-01", "NaT"]),
+        (np.array([datetime.date(2001, 2, 3)], dtype=object), ["2001-02-03"]),
+        ({"nested": [decimal.Decimal("2"), {"when": datetime.date(2000, 1, 1)}]}, {"nested": ["2", {"when": "2000-01-01"}]}),
+    ],
+)
+def test_to_builtin_stores_common_types(tmp_path, value, stored):
+    path = tmp_path / "d.tndb"
+    with TarnWriter(path, default=tarndb.to_builtin) as w:
+        w["v"] = value
+    with TarnReader(path) as r:
+        assert r["v"] == stored
+    with pytest.raises(TypeError):
+        TarnWriter().add(value)  # without the hook: refused, as msgpack refuses it
+
+
+@pytest.mark.parametrize("value", [object(), 1j, np.complex64(1j), {"k": {1, object()}}])
+def test_to_builtin_refuses_the_rest_with_a_type_error(value):
+    w = TarnWriter(default=tarndb.to_builtin)
+    with pytest.raises(TypeError):
+        w.add(value, "k")
+    assert w.num_objects == 0
+
+
+def test_a_default_hook_of_ones_own(tmp_path):
+    class Point:
+        def __init__(self, x, y):
+            self.x, self.y = x, y
+
+    def hook(obj):
+        if isinstance(obj, Point):
+            return {"x": obj.x, "y": obj.y}
+        raise TypeError(f"no way to store {type(obj).__name__}")
+
+    path = tmp_path / "p.tndb"
+    with TarnWriter(path, default=hook) as w:
+        w["p"] = [Point(1, 2), Point(3, 4)]
+        with pytest.raises(TypeError, match="no way to store object"):
+            w["bad"] = object()
+    with TarnReader(path) as r:
+        assert dict(r) == {"p": [{"x": 1, "y": 2}, {"x": 3, "y": 4}]}
+
+
+def test_a_writer_refuses_pickling_and_copying():
+    w = TarnWriter("x.tndb")
+    w["k"] = 1
+    for attempt in (lambda: pickle.dumps(w), lambda: pickle.dumps(w, protocol=0), lambda: copy.copy(w)):
+        with pytest.raises(TypeError, match="a TarnWriter cannot be pickled: its staged content lives in this process"):
+            attempt()
+
+
+@pytest.mark.parametrize("case", ["missing directory", "target is a directory", "temporary path is a directory"])
+def test_a_failed_build_names_its_target_and_leaves_nothing(tmp_path, case):
+    old = tmp_path / "old.tndb"
+    target = tmp_path / "no" / "x.tndb" if case == "missing directory" else tmp_path / "x.tndb"
+    if case == "target is a directory":
+        target.mkdir()
+    if case == "temporary path is a directory":
+        (tmp_path / "x.tndb.tmp").mkdir()
+    w = TarnWriter()
+    w["k"] = 1
+    w.build(old)
+    with pytest.raises(TarnIOError) as info:
+        w.build(target)
+    err = info.value
+    assert str(err).startswith(f"cannot build {target}: ")
+    assert isinstance(err, OSError) and err.errno in (2, 21)
+    leftovers = sorted(p.name for p in tmp_path.iterdir())
+    expected = {
+        "missing directory": ["old.tndb"],
+        "target is a directory": ["old.tndb", "x.tndb"],
+        "temporary path is a directory": ["old.tndb", "x.tndb.tmp"],  # not ours to remove
+    }[case]
+    assert leftovers == expected
+    assert w.last_build is not None and w.last_build.path == str(old)
+
+
+@pytest.mark.parametrize("raised", [KeyboardInterrupt, RuntimeError, SystemExit])
+def test_an_exception_from_progress_stops_the_build_before_the_rename(tmp_path, raised):
+    target = tmp_path / "p.tndb"
+    w = TarnWriter(target)
+    w["old"] = 1
+    w.build()
+    before = target.read_bytes()
+    for i in range(40):
+        w.add(bytes([i]) * (1 << 20), f"k{i}")
+    seen = []
+
+    def progress(written, total):
+        seen.append((written, total))
+        raise raised("stop")
+
+    with pytest.raises(raised):
+        w.build(progress=progress)
+    assert len(seen) == 1 and 0 < seen[0][0] < seen[0][1]
+    assert target.read_bytes() == before
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["p.tndb"]
+    assert w.last_build is not None and w.last_build.keys == 1  # still the first build's
+
+
+def test_progress_counts_bytes_up_to_the_file_size(tmp_path):
+    w = TarnWriter(tmp_path / "p.tndb")
+    for i in range(30):
+        w.add(bytes([i]) * (1 << 20), f"k{i}")
+    seen = []
+    report = w.build(progress=lambda written, total: seen.append((written, total)))
+    assert seen, "no progress reported"
+    assert [t for _, t in seen] == [report.bytes] * len(seen)
+    assert [d for d, _ in seen] == sorted({d for d, _ in seen})  # strictly rising
+    assert seen[-1][0] == report.bytes
+
+
+def test_other_threads_run_during_a_build_and_cannot_stage(tmp_path):
+    # The build holds the writer's exclusive borrow and releases the
+    # interpreter lock while it writes: another thread sees the temporary
+    # file and is refused, all while the build is still going on.
+    target = tmp_path / "t.tndb"
+    w = TarnWriter(target)
+    for i in range(150):
+        w.add(bytes([i]) * (1 << 20), f"k{i}")
+    tmp = tmp_path / "t.tndb.tmp"
+    result: list[object] = []
+    done = threading.Event()
+
+    def meddle():
+        while not tmp.exists():
+            if done.is_set():
+                result.append("the build never let this thread run")
+                return
+        try:
+            w.add("late", "late")
+        except RuntimeError as exc:
+            result.append(str(exc))
+        else:
+            result.append("staged during a build")
+
+    t = threading.Thread(target=meddle)
+    t.start()
+    try:
+        w.build()
+    finally:
+        done.set()
+        t.join()
+    assert result == ["Already borrowed"]
+    with TarnReader(target) as r:
+        assert len(r) == 150
+
+
+def _raise_store_errors(tmp_path):
+    bad = tmp_path / "bad.tndb"
+    bad.write_bytes(b"PK\x03\x04" + bytes(60))
+    v3 = tmp_path / "v3.tndb"
+    with TarnWriter(v3) as w:
+        w["k"] = 1
+    data = bytearray(v3.read_bytes())
+    data[4] = 3
+    v3.write_bytes(bytes(data))
+    w = TarnWriter()
+    w["k"] = 1
+    return {
+        TarnCorruptError: lambda: TarnReader(bad),
+        TarnVersionError: lambda: TarnReader(v3, verify=False),
+        TarnIOError: lambda: w.build(tmp_path / "no" / "x.tndb"),
+        TarnError: lambda: w.alias("k", 5),
+    }
+
+
+@pytest.mark.parametrize("cls", [TarnCorruptError, TarnVersionError, TarnIOError, TarnError])
+def test_a_traceback_names_the_class_once(tmp_path, cls):
+    with pytest.raises(cls) as info:
+        _raise_store_errors(tmp_path)[cls]()
+    assert type(info.value) is cls
+    last = traceback.format_exception_only(type(info.value), info.value)[-1]
+    assert last.startswith(f"tarndb.errors.{cls.__name__}: ")
+    assert last.count(cls.__name__) == 1, last

@@ -23,6 +23,7 @@ from tarndb._tarndb import __version__
 from tarndb.errors import TarnCorruptError, TarnError, TarnIOError, TarnVersionError
 from tarndb.reader import Stats, TarnReader
 from tarndb.writer import BuildReport, Key, TarnWriter
+from tarndb.merge import MergeJob, merge
 
 __all__ = [
     "TarnWriter",
@@ -34,6 +35,8 @@ __all__ = [
     "Stats",
     "BuildReport",
     "to_builtin",
+    "merge",
+    "MergeJob",
     "Key",
     "__version__",
 ]

@@ -1,25 +1,33 @@
 """The ``tarndb`` command-line tool (also ``python -m tarndb``).
 
 Exit status: 0 on success, 1 when a file or its data is at fault (missing,
-corrupt, bad input, no such key), 2 for a usage error.  Every error is one
-line on standard error, starting with "tarndb: ".
+corrupt, bad input, no such key), 2 for a usage error, 130 when interrupted
+(Ctrl-C) before a build or merge replaced its target.  A command whose
+standard output is closed early (``tarndb keys x | head``) ends as the
+coreutils do, killed by SIGPIPE, silently.  Every error is one line on
+standard error, starting with "tarndb: ".  Standard output carries the
+command's data only (get, keys, dump, info --json) or its result line
+(build, merge, verify); notes on the way go to standard error.
 """
 
 from __future__ import annotations
 
 import argparse
 import os
+import signal
+import struct
 import sys
 import tempfile
 import time
 from collections.abc import Callable, Iterator, Sequence
 from typing import IO, Any
 
-from tarndb import _demo, _input, _jsonout
+from tarndb import _demo, _input, _jsonout, _units
 from tarndb._tarndb import __version__
-from tarndb.errors import TarnError
+from tarndb.errors import TarnCorruptError, TarnError
+from tarndb.merge import MergeJob
 from tarndb.reader import TarnReader
-from tarndb.writer import TarnWriter
+from tarndb.writer import BuildReport, TarnWriter
 
 PROG = "tarndb"
 
@@ -83,6 +91,14 @@ class _Progress:
             self._bar.update(self._pending)
             self._pending = 0
 
+    def advance_to(self, done: int, total: int) -> None:
+        """For work that reports its position: *done* of *total*."""
+        if self._bar is None:
+            return
+        if self._bar.total != total:
+            self._bar.total = total
+        self._bar.update(done - self._bar.n)
+
     def close(self) -> None:
         if self._bar is not None:
             self._bar.update(self._pending)
@@ -90,36 +106,99 @@ class _Progress:
             self._bar = None
 
 
-# ------------------------------------------------------------------ commands
+# ------------------------------------------------------------------ output
 
 
-def _human_size(size: int) -> str:
-    value = float(size)
-    for unit in ("bytes", "KiB", "MiB", "GiB"):
-        if value < 1024 or unit == "GiB":
-            return f"{value:.0f} {unit}" if unit == "bytes" else f"{value:.1f} {unit}"
-        value /= 1024
-    raise AssertionError("unreachable")
+def _status(args: argparse.Namespace, text: str) -> None:
+    """A note about the work: on standard output, unless the command's
+    standard output carries data."""
+    stream = sys.stderr if getattr(args, "data_on_stdout", False) else sys.stdout
+    stream.write(text + "\n")
+
+
+def _closed_pipe() -> int:
+    # The reader of our output went away (tarndb keys x | head): end as the
+    # coreutils do, killed by SIGPIPE, without a word. What is still
+    # buffered for standard output goes nowhere.
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+    except (OSError, ValueError):
+        pass
+    if hasattr(signal, "SIGPIPE"):
+        signal.signal(signal.SIGPIPE, signal.SIG_DFL)
+        os.kill(os.getpid(), signal.SIGPIPE)
+    return 128 + 13
+
+
+# ------------------------------------------------------------------ reading commands
+
+
+def _header_figures(path: str) -> tuple[dict[str, Any], str | None] | None:
+    """The header's figures read straight from the file, and what is wrong
+    with the file if its size does not fit them (or None).  Works on a file
+    whose index cannot be decoded, as long as its first 40 bytes are a
+    tarndb header; None when they are not."""
+    try:
+        with open(path, "rb") as f:
+            head = f.read(40)
+            size = os.fstat(f.fileno()).st_size
+    except OSError:
+        return None
+    if len(head) < 40 or head[:4] != b"TNDB":
+        return None
+    num_keys, num_objects, index_offset, data_offset, crc = struct.unpack(">IIQQI", head[8:36])
+    figures: dict[str, Any] = {
+        "path": path,
+        "version": head[4],
+        "num_keys": num_keys,
+        "num_objects": num_objects,
+        "index_offset": index_offset,
+        "data_offset": data_offset,
+        "file_size_kb": size / 1024,
+        "file_crc32": f"0x{crc:08x}",
+    }
+    damage = None
+    least_index = 10 * num_keys  # every entry takes at least 10 bytes
+    if index_offset > size:
+        damage = f"truncated: the index should start at byte {index_offset:,}, but the file ends at {size:,}"
+    elif size - index_offset < least_index:
+        damage = f"truncated: {num_keys:,} index entries need at least {least_index:,} bytes, {size - index_offset:,} are left"
+    return figures, damage
 
 
 def cmd_info(args: argparse.Namespace) -> int:
-    # The header alone: no checksum pass, so it works on damaged files too.
-    with _open(args.file, verify=False) as r:
-        s = r.stats
+    # No checksum pass, and the header read on its own when the index cannot
+    # be decoded: it works on damaged and truncated files too.
+    damage: str | None = None
+    try:
+        with TarnReader(args.file, verify=False) as r:
+            figures: dict[str, Any] = dict(r.stats)
+    except TarnCorruptError as exc:
+        found = _header_figures(args.file)
+        if found is None:  # not a store at all: said as the other commands say it
+            raise _fail_open(args.file, exc) from exc
+        figures, damage = found
+        if damage is None:
+            damage = str(exc)
+    except TarnError as exc:
+        raise _fail_open(args.file, exc) from exc
     if args.json:
-        _out(_jsonout.dumps(dict(s), indent=2))
+        _out(_jsonout.dumps({**figures, "damage": damage}, indent=2))
         return 0
-    size = round(s["file_size_kb"] * 1024)
+    size = round(figures["file_size_kb"] * 1024)
     rows = [
-        ("path", s["path"]),
-        ("format version", str(s["version"])),
-        ("keys", f"{s['num_keys']:,}"),
-        ("objects", f"{s['num_objects']:,}"),
-        ("data offset", str(s["data_offset"])),
-        ("index offset", f"{s['index_offset']:,}"),
-        ("file size", f"{size:,} bytes ({_human_size(size)})"),
-        ("file crc32", s["file_crc32"]),
+        ("path", figures["path"]),
+        ("format version", str(figures["version"])),
+        ("keys", f"{figures['num_keys']:,}"),
+        ("objects", f"{figures['num_objects']:,}"),
+        ("data offset", str(figures["data_offset"])),
+        ("index offset", f"{figures['index_offset']:,}"),
+        ("file size", f"{size:,} bytes ({_units.size(size)})" if size >= 1024 else _units.size(size)),
+        ("file crc32", figures["file_crc32"]),
     ]
+    if damage is not None:
+        rows.append(("damage", damage))
     width = max(len(name) for name, _ in rows)
     for name, value in rows:
         _out(f"{name:<{width}}  {value}")
@@ -133,19 +212,28 @@ def cmd_verify(args: argparse.Namespace) -> int:
         except TarnError as exc:
             raise _fail_open(args.file, exc) from exc
         s = r.stats
-    _out(f"{args.file}: ok ({s['num_keys']:,} keys, {s['num_objects']:,} objects, crc32 {s['file_crc32']})")
+    counts = f"{_units.count(s['num_keys'], 'key')}, {_units.count(s['num_objects'], 'object')}"
+    _out(f"{args.file}: ok ({counts}, crc32 {s['file_crc32']})")
     return 0
 
 
 def cmd_get(args: argparse.Namespace) -> int:
+    missing: list[str] = []
+    indent = None if args.compact else 2
     with _open(args.file, verify=not args.no_verify) as r:
-        try:
-            value = r[args.key]
-        except KeyError:
-            raise CliError(f"{args.file}: no such key: {args.key!r}") from None
-        except TarnError as exc:
-            raise _fail_open(args.file, exc) from exc
-    _out(_jsonout.dumps(value, indent=None if args.compact else 2))
+        for key in args.keys:
+            try:
+                value = r[key]
+            except KeyError:
+                missing.append(key)
+                continue
+            except TarnError as exc:
+                raise _fail_open(args.file, exc) from exc
+            _out(_jsonout.dumps(value, indent=indent))
+    if len(missing) == 1:
+        raise CliError(f"{args.file}: no such key: {missing[0]!r}")
+    if missing:
+        raise CliError(f"{args.file}: no such keys: {', '.join(repr(k) for k in missing)}")
     return 0
 
 
@@ -170,31 +258,82 @@ def cmd_dump(args: argparse.Namespace) -> int:
     return 0
 
 
+# ------------------------------------------------------------------ writing commands
+
+
+class _Publication:
+    """The one build or merge of a command, as main() sees it when Ctrl-C
+    comes: *done* gives its report once the target has been replaced, and
+    stays None until then (the native call sets it before it returns)."""
+
+    def __init__(self, target: str) -> None:
+        self.target = target
+        self.done: Callable[[], BuildReport | None] = lambda: None
+
+
+def _publish(
+    args: argparse.Namespace, run: Callable[[Callable[[int, int], object]], BuildReport], target: str
+) -> int:
+    # The write phase, with its own progress bar by bytes written.
+    progress = _Progress(args.progress, None, f"writing {os.path.basename(target)}")
+    try:
+        report = run(progress.advance_to)
+    except TarnError as exc:
+        raise _fail_open(target, exc) from exc
+    finally:
+        progress.close()
+    _report_success(args, report)
+    return 0
+
+
+def _report_success(args: argparse.Namespace, report: BuildReport) -> None:
+    if not args.quiet:
+        _status(args, report.summary())
+
+
 def _input_format(args: argparse.Namespace, parser: argparse.ArgumentParser) -> str:
     if args.format:
         return str(args.format)
     if args.input == "-":
-        parser.error("reading standard input needs --format jsonl or --format csv")
+        parser.error("reading standard input needs --format (jsonl, json, csv or tsv)")
     found = _input.format_of(args.input)
     if found is None:
-        parser.error(f"cannot tell the format of {args.input!r} from its extension; give --format jsonl or csv")
+        parser.error(f"cannot tell the format of {args.input!r} from its extension; give --format jsonl, json, csv or tsv")
     return found
 
 
-def _check_target(out: str, source: str) -> None:
+def _check_target(out: str, sources: Sequence[str]) -> None:
     directory = os.path.dirname(out) or "."
     if not os.path.isdir(directory):
         raise CliError(f"{out}: directory {directory!r} does not exist")
     if os.path.isdir(out):
         raise CliError(f"{out}: is a directory")
-    if source != "-" and os.path.exists(out) and os.path.samefile(out, source):
-        raise CliError(f"{out}: the output would replace the input")
+    for source in sources:
+        if source != "-" and os.path.exists(out) and os.path.exists(source) and os.path.samefile(out, source):
+            raise CliError(f"{out}: the output would replace the input")
 
 
-def cmd_build(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
+def _column_types(args: argparse.Namespace, parser: argparse.ArgumentParser, fmt: str) -> dict[str, str]:
+    types: dict[str, str] = {}
+    for spec in args.type or ():
+        try:
+            column, kind = _input.parse_type(spec)
+        except ValueError as exc:
+            parser.error(str(exc))
+        types[column] = kind
+    if fmt not in ("csv", "tsv") and (types or args.delimiter is not None):
+        parser.error("--type and --delimiter apply to CSV and TSV input only")
+    if args.delimiter is not None and len(args.delimiter) != 1:
+        parser.error(f"--delimiter takes one character, not {args.delimiter!r}")
+    return types
+
+
+def read_records(args: argparse.Namespace, parser: argparse.ArgumentParser) -> Iterator[_input.Record]:
+    """The records of ``tarndb build``'s input, each checked (a duplicate
+    key across records included) before it is handed on.  Where they go is
+    the caller's business: a writer, or writers."""
     fmt = _input_format(args, parser)
-    _check_target(args.out, args.input)
-    read = _input.read_jsonl if fmt == "jsonl" else _input.read_csv
+    types = _column_types(args, parser, fmt)
     if args.input == "-":
         name, stream, total = "<stdin>", sys.stdin.buffer, None
     else:
@@ -204,21 +343,25 @@ def cmd_build(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
         except OSError as exc:
             raise CliError(f"{args.input}: cannot open: {exc.strerror or exc}") from None
         total = os.fstat(stream.fileno()).st_size
-    writer = TarnWriter(args.out)
-    first_line: dict[str, int] = {}
     progress = _Progress(args.progress, total, f"reading {os.path.basename(name)}")
+    records: Iterator[_input.Record]
+    if fmt in ("csv", "tsv"):
+        delimiter = args.delimiter or ("\t" if fmt == "tsv" else ",")
+        records = _input.read_csv(stream, name, args.key, progress.update, delimiter, types)
+    elif fmt == "jsonl":
+        records = _input.read_jsonl(stream, name, args.key, progress.update)
+    else:
+        records = _input.read_json_array(stream, name, args.key, progress.update)
+    first_line: dict[str, int] = {}
     try:
-        for record in read(stream, name, args.key, progress.update):
+        for record in records:
             for key in record.keys:
                 if key in first_line:
                     raise _input.InputError(
                         f"{name}:{record.line}", f"duplicate key {key!r} (first on line {first_line[key]})"
                     )
                 first_line[key] = record.line
-            try:
-                writer.add(record.value, *record.keys)
-            except (TypeError, ValueError, OverflowError, TarnError) as exc:
-                raise _input.InputError(f"{name}:{record.line}", f"cannot store the record: {exc}") from None
+            yield record
     except _input.InputError as exc:
         raise CliError(str(exc)) from None
     except OSError as exc:
@@ -227,12 +370,55 @@ def cmd_build(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
         progress.close()
         if stream is not sys.stdin.buffer:
             stream.close()
+
+
+def cmd_build(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
+    _check_target(args.out, [args.input])
+    writer = TarnWriter(args.out)
+    for record in read_records(args, parser):
+        try:
+            writer.add(record.value, *record.keys)
+        except (TypeError, ValueError, OverflowError, TarnError) as exc:
+            raise CliError(f"{args.input if args.input != '-' else '<stdin>'}:{record.line}: cannot store the record: {exc}") from None
     # Everything has been read and checked: only now is the target written.
+    args.publication.done = lambda: writer.last_build
+    return _publish(args, lambda progress: writer.build(progress=progress), args.out)
+
+
+def _deleted_keys(path: str) -> list[str]:
+    # One key per line, as `tarndb keys` prints them; blank lines are skipped.
     try:
-        writer.build()
+        with open(path, "rb") as f:
+            data = f.read()
+    except OSError as exc:
+        raise CliError(f"{path}: cannot open: {exc.strerror or exc}") from None
+    if data.startswith(b"\xef\xbb\xbf"):
+        data = data[3:]
+    keys = []
+    for number, line in enumerate(data.split(b"\n"), 1):
+        line = line.removesuffix(b"\r")
+        if not line:
+            continue
+        try:
+            keys.append(line.decode("utf-8"))
+        except UnicodeDecodeError as exc:
+            raise CliError(f"{path}:{number}: invalid UTF-8 at byte {exc.start + 1} of the line") from None
+    return keys
+
+
+def cmd_merge(args: argparse.Namespace) -> int:
+    # OUT may be one of the inputs: they are open (mapped) before it is replaced.
+    _check_target(args.out, [])
+    deleted = _deleted_keys(args.delete_keys) if args.delete_keys else []
+    try:
+        job = MergeJob(args.inputs, delete=deleted)
     except TarnError as exc:
-        raise _fail_open(args.out, exc) from exc
-    return 0
+        raise CliError(str(exc)) from exc
+    args.publication.done = lambda: job.last_build
+    return _publish(args, lambda progress: job.run(args.out, progress=progress), args.out)
+
+
+# ------------------------------------------------------------------ demo
 
 
 def _demo_path() -> str:
@@ -253,16 +439,18 @@ def cmd_demo(args: argparse.Namespace) -> int:
     if not args.out:
         os.makedirs(os.path.dirname(out), exist_ok=True)
     else:
-        _check_target(out, "-")
+        _check_target(out, [])
     _out(f"Building {out}: every named character of Unicode {_demo.UNICODE_VERSION}")
     _out("(from Python's unicodedata), each keyed by its name and by its code point.")
     started = time.perf_counter()
     progress = _Progress(args.progress, _demo.LAST_CODE_POINT + 1, "code points", unit="cp")
     try:
-        with TarnWriter(out) as w:
-            for cp, record in _demo_records(progress):
-                w.add(record, record["name"], _demo.code_point_key(cp))
-            progress.close()
+        w = TarnWriter(out)
+        for cp, record in _demo_records(progress):
+            w.add(record, record["name"], _demo.code_point_key(cp))
+        progress.close()
+        args.publication.done = lambda: w.last_build
+        w.build()
     except TarnError as exc:
         raise _fail_open(out, exc) from exc
     finally:
@@ -271,7 +459,7 @@ def cmd_demo(args: argparse.Namespace) -> int:
 
     with _open(out) as r:
         s = r.stats
-        _out(f"Built in {built:.1f} s; the file is {_human_size(round(s['file_size_kb'] * 1024))}.")
+        _out(f"Built in {built:.1f} s; the file is {_units.size(round(s['file_size_kb'] * 1024))}.")
         _out("")
         _out(">>> r = tarndb.TarnReader(path)")
         for key in ("GRINNING FACE", "U+00E9", "SNOWMAN", "U+1F40D"):
@@ -285,7 +473,7 @@ def cmd_demo(args: argparse.Namespace) -> int:
         started = time.perf_counter()
         found = r.prefix(prefix)
         took = (time.perf_counter() - started) * 1e6
-        _out(f">>> r.prefix({prefix!r})   # {len(found)} matches, {took:.0f} µs")
+        _out(f">>> r.prefix({prefix!r})   # {_units.count(len(found), 'match').replace('matchs', 'matches')}, {took:.0f} µs")
         for key, c in found:
             _out(f"    {c['char']}  {key}")
         started = time.perf_counter()
@@ -306,14 +494,18 @@ def cmd_demo(args: argparse.Namespace) -> int:
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=PROG,
-        description="Inspect, query and build tarndb store files (.tndb).",
+        description="Inspect, query, build and merge tarndb store files (.tndb).",
+        epilog=(
+            "exit status: 0 success, 1 a file or its data is at fault, 2 usage error, "
+            "130 interrupted before the target was replaced"
+        ),
     )
     parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
 
-    def command(name: str, help: str, func: Callable[..., int]) -> argparse.ArgumentParser:
+    def command(name: str, help: str, func: Callable[..., int], data_on_stdout: bool = False) -> argparse.ArgumentParser:
         p = sub.add_parser(name, help=help, description=help)
-        p.set_defaults(func=func)
+        p.set_defaults(func=func, data_on_stdout=data_on_stdout)
         return p
 
     def no_verify(p: argparse.ArgumentParser) -> None:
@@ -326,33 +518,36 @@ def build_parser() -> argparse.ArgumentParser:
             "--progress",
             choices=("auto", "always", "never"),
             default="auto",
-            help="progress bar on standard error: auto (on a terminal, for long runs), always, never",
+            help="progress bars on standard error: auto (on a terminal, for long runs), always, never",
         )
 
-    p = command("info", "show the statistics in a store's header", cmd_info)
+    def quiet(p: argparse.ArgumentParser) -> None:
+        p.add_argument("--quiet", "-q", action="store_true", help="print no summary line on success")
+
+    p = command("info", "show the statistics in a store's header (works on damaged files)", cmd_info, True)
     p.add_argument("file")
     p.add_argument("--json", action="store_true", help="print them as one JSON object")
 
     p = command("verify", "check every CRC-32 of a store (exit 0 when sound, 1 when not)", cmd_verify)
     p.add_argument("file")
 
-    p = command("get", "print the object stored under KEY, as JSON", cmd_get)
+    p = command("get", "print the object stored under each KEY, as JSON", cmd_get, True)
     p.add_argument("file")
-    p.add_argument("key")
-    p.add_argument("--compact", action="store_true", help="on one line")
+    p.add_argument("keys", nargs="+", metavar="KEY")
+    p.add_argument("--compact", action="store_true", help="each object on one line")
     no_verify(p)
 
-    p = command("keys", "list the keys in sorted order, one per line", cmd_keys)
-    p.add_argument("file")
-    p.add_argument("--prefix", default="", help="only keys starting with this text")
-    no_verify(p)
-
-    p = command("dump", 'print every entry as a JSON line {"key": ..., "value": ...}', cmd_dump)
+    p = command("keys", "list the keys in sorted order, one per line", cmd_keys, True)
     p.add_argument("file")
     p.add_argument("--prefix", default="", help="only keys starting with this text")
     no_verify(p)
 
-    p = command("build", "build a store OUT from JSON lines or CSV", cmd_build)
+    p = command("dump", 'print every entry as a JSON line {"key": ..., "value": ...}', cmd_dump, True)
+    p.add_argument("file")
+    p.add_argument("--prefix", default="", help="only keys starting with this text")
+    no_verify(p)
+
+    p = command("build", "build a store OUT from JSON lines, a JSON array, CSV or TSV", cmd_build)
     p.add_argument("out", metavar="OUT", help="the .tndb file to write (replaced atomically)")
     p.add_argument("input", metavar="INPUT", help="the input file, or - for standard input")
     p.add_argument(
@@ -364,7 +559,22 @@ def build_parser() -> argparse.ArgumentParser:
         help="the field whose value is a record's key; repeat it to give each record several keys",
     )
     p.add_argument("--format", choices=_input.FORMATS, help="the input format (default: from the extension)")
+    p.add_argument("--delimiter", metavar="CHAR", help="the cell separator of CSV input (default , and a tab for TSV)")
+    p.add_argument(
+        "--type",
+        action="append",
+        metavar="COLUMN=TYPE",
+        help=f"read a CSV or TSV column as {', '.join(_input.TYPES)} instead of text (repeatable)",
+    )
     progress(p)
+    quiet(p)
+
+    p = command("merge", "merge stores into OUT: for a key in several inputs, the last input wins", cmd_merge)
+    p.add_argument("out", metavar="OUT", help="the .tndb file to write (replaced atomically)")
+    p.add_argument("inputs", nargs="+", metavar="IN", help="the stores to merge, earliest first")
+    p.add_argument("--delete-keys", metavar="FILE", help="leave out the keys listed in FILE, one per line")
+    progress(p)
+    quiet(p)
 
     p = command("demo", "build a store of every named Unicode character and query it", cmd_demo)
     p.add_argument("--out", help="where to write it (default: a tarndb-demo folder in the temporary directory)")
@@ -376,21 +586,30 @@ def main(argv: Sequence[str] | None = None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
     func: Callable[..., int] = args.func
+    args.publication = _Publication(getattr(args, "out", None) or "")
     try:
-        if func is cmd_build:
-            return cmd_build(args, parser)
-        return func(args)
+        try:
+            status = cmd_build(args, parser) if func is cmd_build else func(args)
+            sys.stdout.flush()  # a closed pipe shows here, not at exit
+            return status
+        except KeyboardInterrupt:
+            report = args.publication.done()
+            if report is None:
+                _flush_quietly(sys.stdout)
+                target = args.publication.target
+                note = f"; {target} left as it was" if target and func in (cmd_build, cmd_merge) else ""
+                print(f"{PROG}: interrupted{note}", file=sys.stderr)
+                return 130
+            # The signal came after the rename: the target is the new store.
+            _report_success(args, report)
+            sys.stdout.flush()
+            return 0
     except (CliError, TarnError) as exc:
         _flush_quietly(sys.stdout)
         print(f"{PROG}: {exc}", file=sys.stderr)
         return 1
     except BrokenPipeError:
-        # The reader of our output went away (tarndb keys x | head).
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
-        return 1
-    except KeyboardInterrupt:
-        return 130
+        return _closed_pipe()
 
 
 def _flush_quietly(stream: IO[str]) -> None:

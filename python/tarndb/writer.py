@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import errno
 import os
 import sys
 from collections.abc import Callable
@@ -263,11 +262,6 @@ class TarnWriter:
         target = self._path if path is None else os.fspath(path)
         if target is None:
             raise TypeError("TarnWriter.build() needs a path: none was given to the constructor")
-        if os.path.isdir(target):
-            # Refused before a temporary file exists: the rename would fail.
-            err = TarnIOError(f"cannot build {target}: is a directory")
-            err.errno = errno.EISDIR
-            raise err
         native = self._native
         before = native.last_report()
         try:

@@ -89,6 +89,8 @@ class ReaderCore {
 
   const FileHeader& header() const { return header_; }
   const std::string& path() const { return path_; }
+  // The whole mapped file, for copying records out as they are.
+  Bytes file() const { return mapping_.bytes(); }
 
   // ---- The stages of a lookup, for batch lookups that overlap the memory
   // accesses of several keys: hash a key and prefetch its slot, guess its

@@ -2,126 +2,43 @@
 //
 // It stages exactly as the low-level writer does (the same WriterCore), but
 // its build prints nothing and returns a report, holds the writer's
-// exclusive borrow from start to end, and releases the interpreter lock for
-// the whole core build, so other threads run while the file is written and an
-// overlapping add_* from another thread is refused ("Already borrowed").
-//
-// While the lock is released, the build's observer takes it back at most
-// every kCheckInterval (and once more just before the rename) to run the
-// signal handlers and the caller's progress callable. A pending exception
-// (a KeyboardInterrupt from Ctrl-C, or one raised by the callable) cancels
-// the build: the core removes its temporary file, leaves the target as it
-// was, and the exception is raised in place of the core's "build cancelled".
-//
-// Each successful build is counted, and its report (timed here) kept, before
-// the call returns: a KeyboardInterrupt raised by the interpreter just after the
-// return (the signal came after the rename) can then be told apart from one
-// that cancelled the build, through last_report().
+// exclusive borrow from start to end (an overlapping add_* from another
+// thread is refused, "Already borrowed"), and releases the interpreter lock
+// while it writes: see quiet_build.h.
 #include <Python.h>
 
-#include <chrono>
-#include <optional>
 #include <string>
 
 #include "classes.h"
 #include "convert.h"
 #include "core/writer.h"
-#include "errors.h"
 #include "fast/fast.h"
+#include "fast/quiet_build.h"
 #include "frame.h"
-#include "pyref.h"
 
 namespace tarn::fast {
 namespace {
 
 using py::BorrowKind;
 using py::MethodSpec;
-using py::Ref;
 using py::Signature;
-
-constexpr auto kCheckInterval = std::chrono::milliseconds(50);
 
 struct WriterState {
   WriterCore core;
-  uint64_t builds = 0;  // successful builds so far; then the latest one's
-  std::string last_path;
-  BuildReport last{};
-  double last_seconds = 0;
+  BuildRecord record;
 };
 
 WriterState& state(void* p) { return *static_cast<WriterState*>(p); }
 
-// (build number, path, objects, keys, file size in bytes, seconds)
-PyObject* report_tuple(const WriterState& s) {
-  Ref path = Ref::steal(PyUnicode_DecodeUTF8(s.last_path.data(), Py_ssize_t(s.last_path.size()), nullptr));
-  if (!path) return nullptr;
-  return Py_BuildValue("(KOKKKd)", (unsigned long long)s.builds, path.get(), (unsigned long long)s.last.objects,
-                       (unsigned long long)s.last.keys, (unsigned long long)s.last.file_size, s.last_seconds);
-}
-
-// Releases the interpreter lock for its lifetime; the observer may take it
-// back in between. Restoring in the destructor keeps the lock held again
-// whenever control leaves the build, by return or by a C++ exception.
-class UnlockedInterpreter {
+class WriterBuild final : public QuietBuild {
  public:
-  UnlockedInterpreter() : saved_(PyEval_SaveThread()) {}
-  ~UnlockedInterpreter() { PyEval_RestoreThread(saved_); }
-  UnlockedInterpreter(const UnlockedInterpreter&) = delete;
-  UnlockedInterpreter& operator=(const UnlockedInterpreter&) = delete;
-
-  // Runs `f` with the lock held and releases it again.
-  template <class F>
-  auto locked(F&& f) {
-    struct Relock {
-      PyThreadState*& saved;
-      ~Relock() { saved = PyEval_SaveThread(); }
-    };
-    PyEval_RestoreThread(saved_);
-    Relock relock{saved_};
-    return f();
+  explicit WriterBuild(const WriterCore& core) : core_(core) {}
+  Result<BuildReport> run(const std::string& path, BuildObserver* observer) override {
+    return core_.build(path, observer);
   }
 
  private:
-  PyThreadState* saved_;
-};
-
-// Runs signal handlers and the progress callable from inside the build. A
-// Python exception it leaves set cancels the build; the exception stays set
-// in the thread state and is raised once the build has returned.
-class CheckingObserver final : public BuildObserver {
- public:
-  CheckingObserver(UnlockedInterpreter& gil, PyObject* progress)
-      : gil_(gil), progress_(progress), last_check_(std::chrono::steady_clock::now()) {}
-
-  bool on_progress(uint64_t written, uint64_t total) override {
-    written_ = written;
-    total_ = total;
-    if (std::chrono::steady_clock::now() - last_check_ < kCheckInterval) return true;
-    return check();
-  }
-
-  // Always checks: the last moment at which the build can still be called off.
-  bool before_rename() override { return check(); }
-
- private:
-  bool check() {
-    const bool go_on = gil_.locked([&] {
-      if (PyErr_CheckSignals() < 0) return false;
-      if (!progress_ || written_ == reported_) return true;
-      reported_ = written_;
-      Ref r = Ref::steal(PyObject_CallFunction(progress_, "KK", (unsigned long long)written_,
-                                               (unsigned long long)total_));
-      return bool(r);
-    });
-    last_check_ = std::chrono::steady_clock::now();
-    return go_on;
-  }
-
-  UnlockedInterpreter& gil_;
-  PyObject* progress_;  // borrowed from the call's arguments; null: none
-  std::chrono::steady_clock::time_point last_check_;
-  uint64_t written_ = 0, total_ = 0;
-  uint64_t reported_ = ~uint64_t(0);  // the `written` last passed to progress
+  const WriterCore& core_;
 };
 
 PyObject* add_object_raw(PyObject*, void* self, PyObject* const* args) {
@@ -142,39 +59,11 @@ PyObject* add_key(PyObject*, void* self, PyObject* const* args) {
 }
 
 PyObject* build(PyObject*, void* self, PyObject* const* args) {
-  std::string path;
-  if (!py::convert_path(args[0], "path", &path)) return nullptr;
-  PyObject* progress = args[1] == Py_None ? nullptr : args[1];
-  if (progress && !PyCallable_Check(progress)) {
-    return py::raise_arg_type_mismatch("progress", progress, "callable");
-  }
-  WriterState& s = state(self);
-  std::optional<Result<BuildReport>> report;
-  const auto started = std::chrono::steady_clock::now();
-  {
-    UnlockedInterpreter gil;
-    CheckingObserver observer(gil, progress);
-    report.emplace(s.core.build(path, &observer));
-  }
-  const std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;
-  if (!*report) {
-    if (PyErr_Occurred()) return nullptr;  // the exception that cancelled the build
-    return raise_store_error(report->error());
-  }
-  // Recorded before anything else can fail or be interrupted: from here on
-  // the target is the new file.
-  s.builds += 1;
-  s.last = **report;
-  s.last_seconds = took.count();
-  s.last_path.swap(path);
-  return report_tuple(s);
+  WriterBuild build(state(self).core);
+  return run_quiet_build(build, args[0], args[1], state(self).record);
 }
 
-PyObject* last_report(PyObject*, void* self, PyObject* const*) {
-  const WriterState& s = state(self);
-  if (s.builds == 0) Py_RETURN_NONE;
-  return report_tuple(s);
-}
+PyObject* last_report(PyObject*, void* self, PyObject* const*) { return report_tuple(state(self).record); }
 
 constexpr Signature kAddObjectSig{"Writer.add_object_raw()", {"raw_bytes"}, 1, 1};
 constexpr Signature kAddKeySig{"Writer.add_key()", {"key", "obj_id"}, 2, 2};
@@ -239,10 +128,14 @@ PyTypeObject* writer_class() { return g_type.get(); }
 
 }  // namespace
 
+int add_merge_type(PyObject* module);
+
+// The module's writing half: Writer, and Merge (merge_type.cc).
 int add_writer_type(PyObject* module) {
   PyTypeObject* type = writer_class();
   if (!type) return -1;
-  return PyModule_AddType(module, type);
+  if (PyModule_AddType(module, type) < 0) return -1;
+  return add_merge_type(module);
 }
 
 }  // namespace tarn::fast

@@ -1,0 +1,319 @@
+#include "core/merge.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "core/crc32.h"
+#include "core/format.h"
+
+namespace tarn {
+namespace {
+
+using format::kEntryOverhead;
+using format::kHeaderSize;
+using format::kRecordPrefix;
+
+constexpr size_t kBufferSize = 1 << 20;
+
+int compare(std::span<const uint8_t> a, std::span<const uint8_t> b) {
+  const size_t n = std::min(a.size(), b.size());
+  const int c = n ? std::memcmp(a.data(), b.data(), n) : 0;
+  if (c != 0) return c;
+  return a.size() < b.size() ? -1 : (a.size() > b.size() ? 1 : 0);
+}
+
+// Writes through a buffer, keeping the CRC-32 of everything after the
+// header and telling the observer the progress after each write.
+class Output {
+ public:
+  Output(int fd, uint64_t total, BuildObserver* observer) : fd_(fd), total_(total), observer_(observer) {
+    buf_.reserve(kBufferSize);
+  }
+
+  Result<void> append(std::span<const uint8_t> data, bool checked) {
+    if (buf_.size() + data.size() > kBufferSize) {
+      if (auto r = flush(); !r) return r;
+    }
+    if (data.size() >= kBufferSize) return put(data, checked);
+    buf_.insert(buf_.end(), data.begin(), data.end());
+    if (checked) crc_.update(data);
+    return Ok{};
+  }
+
+  Result<void> flush() {
+    if (buf_.empty()) return Ok{};
+    auto r = put(buf_, false);
+    buf_.clear();
+    return r;
+  }
+
+  uint32_t crc() const { return crc_.value(); }
+
+ private:
+  Result<void> put(std::span<const uint8_t> data, bool checked) {
+    if (checked) crc_.update(data);
+    if (auto r = write_all(fd_, data.data(), data.size()); !r) return r;
+    written_ += data.size();
+    if (observer_ && !observer_->on_progress(written_, total_)) return CoreError::IO(kBuildCancelled);
+    return Ok{};
+  }
+
+  int fd_;
+  uint64_t total_;
+  BuildObserver* observer_;
+  uint64_t written_ = 0;
+  std::vector<uint8_t> buf_;
+  Crc32 crc_;
+};
+
+// Whether the temporary path still names the file being written: true up to
+// the rename, after which the path may already be another build's.
+bool still_temporary(const AtomicFile& file) {
+  struct stat held, named;
+  return ::fstat(file.fd(), &held) == 0 && ::stat(file.temp_path().c_str(), &named) == 0 &&
+         held.st_dev == named.st_dev && held.st_ino == named.st_ino;
+}
+
+}  // namespace
+
+size_t MergeCore::Source::size() const {
+  if (!store) return removed.size();
+  return order.empty() ? store->entry_count() : order.size();
+}
+
+std::span<const uint8_t> MergeCore::Source::key(size_t i) const {
+  if (!store) return {reinterpret_cast<const uint8_t*>(removed[i].data()), removed[i].size()};
+  return store->key(entry(i));
+}
+
+void MergeCore::add_store(ReaderCore store) {
+  Source s;
+  const size_t n = store.entry_count();
+  bool ordered = true;
+  for (size_t i = 1; i < n && ordered; ++i) ordered = format::key_less(store.key(i - 1), store.key(i));
+  if (!ordered) {
+    // Sorted by key, the later of equal keys last; then one per key.
+    s.order.resize(n);
+    for (size_t i = 0; i < n; ++i) s.order[i] = uint32_t(i);
+    std::stable_sort(s.order.begin(), s.order.end(),
+                     [&](uint32_t a, uint32_t b) { return format::key_less(store.key(a), store.key(b)); });
+    size_t kept = 0;
+    for (size_t i = 0; i < n; ++i) {
+      if (i + 1 < n && compare(store.key(s.order[i]), store.key(s.order[i + 1])) == 0) continue;
+      s.order[kept++] = s.order[i];
+    }
+    s.order.resize(kept);
+    if (kept == 0) s.order.shrink_to_fit();  // an empty order would read as "in order"
+  }
+  s.store.emplace(std::move(store));
+  sources_.push_back(std::move(s));
+}
+
+void MergeCore::add_removals(std::vector<std::string> keys) {
+  std::sort(keys.begin(), keys.end(), [](const std::string& a, const std::string& b) {
+    return format::key_less({reinterpret_cast<const uint8_t*>(a.data()), a.size()},
+                            {reinterpret_cast<const uint8_t*>(b.data()), b.size()});
+  });
+  keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+  Source s;
+  s.removed = std::move(keys);
+  sources_.push_back(std::move(s));
+}
+
+Result<MergeCore::Plan> MergeCore::plan(const std::vector<Winner>& winners) const {
+  // Each winning record becomes one output object: the same record
+  // (source, offset) reached by several keys, and records with the same
+  // payload, share it. Found by sorting, not hashing: the records of a
+  // source are then visited in file order, and nothing is allocated per
+  // record beyond a few flat arrays.
+  const size_t n = winners.size();
+  struct Use {
+    uint64_t offset;
+    uint32_t source;
+    uint32_t winner;
+  };
+  std::vector<Use> uses(n);
+  Plan plan;
+  for (size_t j = 0; j < n; ++j) {
+    const ReaderCore& store = *sources_[winners[j].source].store;
+    uses[j] = {store.record_offset(winners[j].entry), winners[j].source, uint32_t(j)};
+    plan.index_len += kEntryOverhead + store.key(winners[j].entry).size();
+  }
+  std::sort(uses.begin(), uses.end(), [](const Use& a, const Use& b) {
+    if (a.source != b.source) return a.source < b.source;
+    if (a.offset != b.offset) return a.offset < b.offset;
+    return a.winner < b.winner;
+  });
+
+  // One group per distinct record, its first use being its earliest winner.
+  struct Group {
+    uint64_t content;  // payload length << 32 | payload CRC-32
+    uint64_t offset;
+    uint32_t source;
+    uint32_t first;    // the earliest winner using it
+    uint32_t payload_len;
+    uint32_t object;   // the group whose payload it shares (itself at first)
+  };
+  std::vector<Group> groups;
+  std::vector<uint32_t> group_of(n);
+  for (size_t i = 0; i < n; ++i) {
+    const Use& u = uses[i];
+    if (groups.empty() || groups.back().source != u.source || groups.back().offset != u.offset) {
+      const Bytes file = sources_[u.source].store->file();
+      auto payload = format::read_object(file, u.offset);
+      if (!payload) return payload.error();
+      const uint32_t crc = format::load_be32(file.data() + u.offset + 4);
+      const uint32_t g = uint32_t(groups.size());
+      groups.push_back({uint64_t(payload->size()) << 32 | crc, u.offset, u.source, u.winner,
+                        uint32_t(payload->size()), g});
+    }
+    group_of[u.winner] = uint32_t(groups.size() - 1);
+  }
+  std::vector<Use>().swap(uses);
+
+  // Equal payloads: among groups of the same length and CRC-32, in order of
+  // first use, each joins the earliest one whose bytes match.
+  auto payload_of = [&](const Group& g) {
+    return sources_[g.source].store->file().data() + g.offset + kRecordPrefix;
+  };
+  std::vector<uint32_t> by_content(groups.size());
+  for (uint32_t g = 0; g < groups.size(); ++g) by_content[g] = g;
+  std::sort(by_content.begin(), by_content.end(), [&](uint32_t a, uint32_t b) {
+    if (groups[a].content != groups[b].content) return groups[a].content < groups[b].content;
+    return groups[a].first < groups[b].first;
+  });
+  for (size_t i = 0; i < by_content.size();) {
+    size_t end = i + 1;
+    while (end < by_content.size() && groups[by_content[end]].content == groups[by_content[i]].content) ++end;
+    for (size_t a = i + 1; a < end; ++a) {
+      Group& later = groups[by_content[a]];
+      for (size_t b = i; b < a; ++b) {
+        const Group& earlier = groups[by_content[b]];
+        if (earlier.object != by_content[b]) continue;  // compare with the first of each payload only
+        if (std::memcmp(payload_of(earlier), payload_of(later), later.payload_len) == 0) {
+          later.object = by_content[b];
+          break;
+        }
+      }
+    }
+    i = end;
+  }
+  std::vector<uint32_t>().swap(by_content);
+
+  // The objects in order of first use, and where each record goes.
+  std::vector<uint32_t> objects;
+  for (uint32_t g = 0; g < groups.size(); ++g) {
+    if (groups[g].object == g) objects.push_back(g);
+  }
+  if (objects.size() > format::kMaxCount) {
+    return CoreError::Usage("object count would exceed the limit of 4294967295 objects");
+  }
+  std::sort(objects.begin(), objects.end(), [&](uint32_t a, uint32_t b) { return groups[a].first < groups[b].first; });
+  std::vector<uint64_t> out_offset(groups.size());
+  plan.copies.reserve(objects.size());
+  for (uint32_t g : objects) {
+    out_offset[g] = kHeaderSize + plan.data_len;
+    plan.copies.push_back({groups[g].source, groups[g].offset, groups[g].payload_len});
+    plan.data_len += kRecordPrefix + groups[g].payload_len;
+  }
+  plan.placed.resize(n);
+  for (size_t j = 0; j < n; ++j) plan.placed[j] = out_offset[groups[group_of[j]].object];
+  return plan;
+}
+
+std::vector<MergeCore::Winner> MergeCore::merge_keys() const {
+  // A linear pick among the sources' next keys: the source counts a merge
+  // is given are small.
+  std::vector<Winner> winners;
+  std::vector<size_t> at(sources_.size(), 0);
+  for (;;) {
+    int lowest = -1;
+    std::span<const uint8_t> low;
+    for (size_t s = 0; s < sources_.size(); ++s) {
+      if (at[s] >= sources_[s].size()) continue;
+      auto k = sources_[s].key(at[s]);
+      const int c = lowest < 0 ? -1 : compare(k, low);
+      if (c <= 0) {
+        lowest = int(s);  // the last of equal keys wins
+        low = k;
+      }
+    }
+    if (lowest < 0) break;
+    for (size_t s = 0; s < sources_.size(); ++s) {
+      if (at[s] < sources_[s].size() && int(s) != lowest && compare(sources_[s].key(at[s]), low) == 0) ++at[s];
+    }
+    const Source& w = sources_[size_t(lowest)];
+    if (w.store) winners.push_back({uint32_t(lowest), w.entry(at[size_t(lowest)])});
+    ++at[size_t(lowest)];
+  }
+  return winners;
+}
+
+Result<BuildReport> MergeCore::build(const std::string& path, BuildObserver* observer) const {
+  const std::vector<Winner> winners = merge_keys();
+  if (winners.size() > format::kMaxCount) {
+    return CoreError::Usage("key count would exceed the limit of 4294967295 keys");
+  }
+
+  auto planned = plan(winners);
+  if (!planned) return planned.error();
+  const std::vector<Copy>& copies = planned->copies;
+  const std::vector<uint64_t>& placed = planned->placed;
+  const uint64_t data_len = planned->data_len, index_len = planned->index_len;
+
+  auto opened = AtomicFile::open(path);
+  if (!opened) return opened.error();
+  AtomicFile file = std::move(*opened);
+  const uint64_t total = kHeaderSize + data_len + index_len;
+  Output out(file.fd(), total, observer);
+  auto write_body = [&]() -> Result<void> {
+    // The header goes in last, once the CRC is known: a zeroed placeholder
+    // keeps the writes sequential.
+    const uint8_t zeros[kHeaderSize] = {};
+    if (auto r = out.append({zeros, kHeaderSize}, false); !r) return r;
+    for (const Copy& c : copies) {
+      const uint8_t* rec = sources_[c.source].store->file().data() + c.offset;
+      if (auto r = out.append({rec, kRecordPrefix + size_t(c.payload_len)}, true); !r) return r;
+    }
+    std::vector<uint8_t> entry_buf(kEntryOverhead + format::kMaxKeyLen);
+    uint8_t* entry = entry_buf.data();
+    for (size_t j = 0; j < winners.size(); ++j) {
+      const ReaderCore& store = *sources_[winners[j].source].store;
+      const auto key = store.key(winners[j].entry);
+      uint8_t* end = format::encode_index_entry(key, placed[j], entry);
+      if (auto r = out.append({entry, size_t(end - entry)}, true); !r) return r;
+    }
+    if (auto r = out.flush(); !r) return r;
+    format::Header h;
+    h.num_keys = uint32_t(winners.size());
+    h.num_objects = uint32_t(copies.size());
+    h.index_offset = kHeaderSize + data_len;
+    h.file_crc32 = out.crc();
+    uint8_t header[kHeaderSize];
+    format::encode_header(h, header);
+    for (;;) {
+      const ssize_t n = ::pwrite(file.fd(), header, kHeaderSize, 0);
+      if (n == ssize_t(kHeaderSize)) return Ok{};
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) return CoreError::IO("", errno);
+      return CoreError::IO("failed to write the buffered data");
+    }
+  };
+  // Unlike a writer's build, a merge leaves no temporary file behind on a
+  // failure (a full disk, a target that is a directory).
+  if (auto r = write_body(); !r) {
+    file.discard();
+    return r.error();
+  }
+  if (auto r = file.commit(observer); !r) {
+    if (still_temporary(file)) file.discard();
+    return r.error();
+  }
+  return BuildReport{copies.size(), winners.size(), double(total) / 1024, total};
+}
+
+}  // namespace tarn

@@ -1,0 +1,252 @@
+"""tarndb.merge and `tarndb merge`: later inputs win per key, shared objects
+stay shared, deletions, and the file a merge writes."""
+
+from __future__ import annotations
+
+import os
+import pathlib
+import subprocess
+import sys
+from typing import Any
+
+import msgpack  # type: ignore[import-untyped,unused-ignore]
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+from conftest import check_tndb, read_file
+from filecraft import Craft
+
+import tarndb
+from tarndb import TarnCorruptError, TarnIOError, TarnReader, TarnWriter
+
+
+def store(path: pathlib.Path, groups: list[tuple[Any, list[str]]]) -> pathlib.Path:
+    """A store where each (object, keys) group is one object under its keys."""
+    with TarnWriter(path) as w:
+        for obj, keys in groups:
+            w.add(obj, *keys)
+    return path
+
+
+def contents(path: pathlib.Path) -> dict[str, Any]:
+    with TarnReader(path) as r:
+        assert r.verify()
+        return dict(r)
+
+
+def sharing(path: pathlib.Path) -> list[list[str]]:
+    """The keys grouped by the record they point at, in record order."""
+    pf = check_tndb(read_file(path))
+    groups: dict[int, list[str]] = {}
+    for key, offset in pf.entries:
+        groups.setdefault(offset, []).append(key.decode())
+    return [groups[off] for off in sorted(groups)]
+
+
+def test_later_inputs_win_and_shared_objects_stay_shared(tmp_path: pathlib.Path) -> None:
+    a = store(tmp_path / "a.tndb", [({"v": "a1"}, ["k1", "k2", "k3"]), ({"v": "a2"}, ["k4"])])
+    b = store(tmp_path / "b.tndb", [({"v": "b1"}, ["k2", "k5"]), ({"v": "b2"}, ["k6", "k7"])])
+    out = tmp_path / "out.tndb"
+    report = tarndb.merge(out, a, b)
+    assert contents(out) == {
+        "k1": {"v": "a1"},
+        "k2": {"v": "b1"},
+        "k3": {"v": "a1"},
+        "k4": {"v": "a2"},
+        "k5": {"v": "b1"},
+        "k6": {"v": "b2"},
+        "k7": {"v": "b2"},
+    }
+    # One record per object, in the order of first use along the sorted keys.
+    assert sharing(out) == [["k1", "k3"], ["k2", "k5"], ["k4"], ["k6", "k7"]]
+    assert (report.objects, report.keys, report.bytes) == (4, 7, out.stat().st_size)
+    assert report.path == str(out)
+
+
+@pytest.mark.parametrize(
+    ("inputs", "delete", "expected"),
+    [
+        ([{"k2": None}], (), {"k1": 1, "k3": 3}),
+        ([{"k2": None}, {"k2": "back"}], (), {"k1": 1, "k2": "back", "k3": 3}),
+        ([{"k2": "new", "k9": 9}], ["k1", "nope"], {"k2": "new", "k3": 3, "k9": 9}),
+        ([{"k1": None, "k2": None, "k3": None}], (), {}),
+        ([], ["k3", b"k1"], {"k2": 2}),
+        ([{"k4": [1, 2]}], ["k4"], {"k1": 1, "k2": 2, "k3": 3}),  # delete= wins over every input
+    ],
+)
+def test_mapping_inputs_and_deletions(
+    tmp_path: pathlib.Path, inputs: list[dict[str, Any]], delete: Any, expected: dict[str, Any]
+) -> None:
+    base = store(tmp_path / "base.tndb", [(1, ["k1"]), (2, ["k2"]), (3, ["k3"])])
+    out = tmp_path / "out.tndb"
+    report = tarndb.merge(out, base, *inputs, delete=delete)
+    assert contents(out) == expected
+    assert report.keys == len(expected)
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["base.tndb", "out.tndb"]  # nothing left over
+
+
+def test_an_update_is_no_larger_than_a_fresh_build(tmp_path: pathlib.Path) -> None:
+    # Objects each shared by two keys (a name and a number), as a package
+    # index keyed by name and by id would be.
+    groups = [({"name": f"pkg{i}", "text": f"description {i} " * 20}, [f"pkg{i}", f"id{i:05}"]) for i in range(2000)]
+    old = store(tmp_path / "old.tndb", groups)
+    changes = {"pkg7": {"name": "pkg7", "text": "changed"}, "id00007": {"name": "pkg7", "text": "changed"}}
+    merged = tmp_path / "merged.tndb"
+    report = tarndb.merge(merged, old, changes, delete=["pkg9", "id00009"])
+
+    fresh = tmp_path / "fresh.tndb"
+    with TarnWriter(fresh) as w:
+        for obj, keys in groups:
+            if keys[0] == "pkg9":
+                continue
+            w.add(changes["pkg7"] if keys[0] == "pkg7" else obj, *keys)
+    assert contents(merged) == contents(fresh)
+    assert merged.stat().st_size <= fresh.stat().st_size
+    assert report.objects == 1999  # the two changed keys hold one new object between them
+    # What the same update cost by rebuilding from a reader: every key its own copy.
+    with TarnReader(old) as r, TarnWriter(tmp_path / "naive.tndb") as w:
+        for key, value in r.items():
+            w[key] = value
+    assert (tmp_path / "naive.tndb").stat().st_size > 1.9 * old.stat().st_size
+
+
+def test_identical_payloads_across_inputs_become_one_object(tmp_path: pathlib.Path) -> None:
+    a = store(tmp_path / "a.tndb", [("same", ["a"]), ("other", ["b"])])
+    b = store(tmp_path / "b.tndb", [("same", ["c"]), ("", ["d"]), ("", ["e"])])
+    out = tmp_path / "out.tndb"
+    tarndb.merge(out, a, b)
+    assert sharing(out) == [["a", "c"], ["b"], ["d", "e"]]
+
+
+def test_inputs_from_other_programs_unsorted_and_repeated(tmp_path: pathlib.Path) -> None:
+    c = Craft()
+    first, second, third = (c.add_object(msgpack.packb(v)) for v in ("first", "second", "third"))
+    for key, offset in [(b"z", first), (b"dup", first), (b"a", third), (b"dup", second)]:
+        c.add_entry(key, offset)
+    foreign = tmp_path / "foreign.tndb"
+    foreign.write_bytes(c.build())
+    later = store(tmp_path / "later.tndb", [("later", ["b"])])
+    out = tmp_path / "out.tndb"
+    tarndb.merge(out, foreign, later)
+    assert contents(out) == {"a": "third", "b": "later", "dup": "second", "z": "first"}
+
+
+_keys = st.sampled_from([f"k{i}" for i in range(12)] + ["", "é", "k1\x00"])
+_inputs = st.lists(
+    st.dictionaries(_keys, st.none() | st.integers(-5, 5) | st.text(max_size=3), max_size=8), min_size=1, max_size=4
+)
+
+
+@settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(inputs=_inputs, as_store=st.lists(st.booleans(), min_size=4, max_size=4), delete=st.lists(_keys, max_size=3))
+def test_merge_agrees_with_updating_a_dict(
+    tmp_path: pathlib.Path, inputs: list[dict[str, Any]], as_store: list[bool], delete: list[str]
+) -> None:
+    # Model: dict.update in input order, a None in a mapping input removing
+    # the key; values in store inputs are stored as they are (None included).
+    expected: dict[str, Any] = {}
+    sources: list[Any] = []
+    for i, data in enumerate(inputs):
+        if as_store[i]:
+            path = tmp_path / f"in{i}.tndb"
+            with TarnWriter(path) as w:
+                for key, value in data.items():
+                    w[key] = value
+            sources.append(path)
+            expected.update(data)
+        else:
+            sources.append(data)
+            for key, value in data.items():
+                if value is None:
+                    expected.pop(key, None)
+                else:
+                    expected[key] = value
+    for key in delete:
+        expected.pop(key, None)
+    out = tmp_path / "out.tndb"
+    tarndb.merge(out, *sources, delete=delete)
+    assert contents(out) == expected
+    pf = check_tndb(read_file(out))
+    assert len(pf.records) == len({msgpack.packb(v) for v in expected.values()})
+
+
+@pytest.mark.parametrize("problem", ["missing input", "corrupt input", "target is a directory", "progress raises"])
+def test_a_failed_merge_leaves_the_target_and_no_temporary_file(tmp_path: pathlib.Path, problem: str) -> None:
+    a = store(tmp_path / "a.tndb", [("x" * 1000, [f"k{i}" for i in range(100)])])
+    target = tmp_path / "out.tndb"
+    inputs: list[Any] = [a]
+    expected_error: type[BaseException] = TarnIOError
+    if problem == "missing input":
+        inputs.append(tmp_path / "missing.tndb")
+    elif problem == "corrupt input":
+        bad = tmp_path / "bad.tndb"
+        data = bytearray(a.read_bytes())
+        data[50] ^= 1
+        bad.write_bytes(bytes(data))
+        inputs.append(bad)
+        expected_error = TarnCorruptError
+    elif problem == "progress raises":
+        expected_error = KeyboardInterrupt
+    if problem == "target is a directory":
+        target.mkdir()
+    else:
+        store(target, [("old", ["old"])])
+    before = sorted(p.name for p in tmp_path.iterdir())
+    old = None if target.is_dir() else target.read_bytes()
+
+    def progress(written: int, total: int) -> None:
+        raise KeyboardInterrupt
+
+    with pytest.raises(expected_error) as info:
+        tarndb.merge(target, *inputs, progress=progress if problem == "progress raises" else None)
+    if problem in ("missing input", "corrupt input"):
+        assert str(inputs[-1]) in str(info.value)
+    if problem == "target is a directory":
+        assert str(info.value).startswith(f"cannot build {target}: rename: ")
+    assert sorted(p.name for p in tmp_path.iterdir()) == before
+    if old is not None:
+        assert target.read_bytes() == old
+
+
+def run_cli(*args: str | os.PathLike[str]) -> subprocess.CompletedProcess[str]:
+    return subprocess.run(
+        [sys.executable, "-m", "tarndb", *map(os.fspath, args)], capture_output=True, text=True, timeout=120
+    )
+
+
+def test_cli_merge_with_deleted_keys(tmp_path: pathlib.Path) -> None:
+    a = store(tmp_path / "a.tndb", [("a", ["k1", "k2"]), ("b", ["k3"])])
+    b = store(tmp_path / "b.tndb", [("B", ["k3", "k4"])])
+    listing = tmp_path / "gone.txt"
+    listing.write_bytes(b"\xef\xbb\xbfk2\r\n\nk4\nnot-there\n")
+    out = tmp_path / "out.tndb"
+    proc = run_cli("merge", out, a, b, "--delete-keys", listing)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout == f"✅  {out}  —  2 objects · 2 keys · {out.stat().st_size} bytes\n"
+    assert proc.stderr == ""
+    assert contents(out) == {"k1": "a", "k3": "B"}
+    # An update in place: the output is one of the inputs.
+    listing.write_text("k1\n", encoding="utf-8")
+    proc = run_cli("merge", a, a, b, "--delete-keys", listing, "--quiet")
+    assert (proc.returncode, proc.stdout, proc.stderr) == (0, "", "")
+    assert contents(a) == {"k2": "a", "k3": "B", "k4": "B"}
+
+
+@pytest.mark.parametrize(
+    ("args", "message"),
+    [
+        (["{out}", "{tmp}/missing.tndb"], "tarndb: cannot open {tmp}/missing.tndb: "),
+        (["{out}", "{a}", "--delete-keys", "{tmp}/nope.txt"], "tarndb: {tmp}/nope.txt: cannot open: "),
+        (["{tmp}/no/out.tndb", "{a}"], "tarndb: {tmp}/no/out.tndb: directory '{tmp}/no' does not exist"),
+    ],
+)
+def test_cli_merge_errors(tmp_path: pathlib.Path, args: list[str], message: str) -> None:
+    a = store(tmp_path / "a.tndb", [("a", ["k1"])])
+    names = {"out": str(tmp_path / "out.tndb"), "tmp": str(tmp_path), "a": str(a)}
+    proc = run_cli("merge", *(arg.format(**names) for arg in args))
+    assert proc.returncode == 1
+    assert proc.stderr.startswith(message.format(**names)), proc.stderr
+    assert proc.stderr.count("\n") == 1
+    assert not (tmp_path / "out.tndb").exists()
+    assert contents(a) == {"k1": "a"}
