@@ -116,8 +116,6 @@ class ReaderCore {
   }
   // Entry i's payload, bounds-checked as get() checks it. REQUIRES: i < entry_count().
   Result<Bytes> payload(uint32_t i) const { return format::read_object(mapping_.bytes(), record_offset(i)); }
-  // The whole mapped file.
-  Bytes file() const { return mapping_.bytes(); }
 
  private:
   ReaderCore() = default;
