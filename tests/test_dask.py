@@ -101,3 +101,18 @@ def test_bad_arguments(tmp_path, collection, kwargs, error, message) -> None:
     with pytest.raises(error, match=message):
         to_tarndb(bag, tmp_path / "store", **kwargs)
     assert not (tmp_path / "store").exists()
+
+
+def test_cli_builds_on_a_running_cluster(tmp_path) -> None:
+    distributed = pytest.importorskip("distributed")
+    from test_shards import cli
+
+    source = tmp_path / "in.jsonl"
+    source.write_text("".join(f'{{"id": "k{i}", "n": {i}}}\n' for i in range(400)))
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, dashboard_address=None) as cluster:
+        proc = cli("build", tmp_path / "store", source, "--key", "id", "--shards", 3, "--dask-scheduler", cluster.scheduler_address)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.startswith(f"\u2705  {tmp_path / 'store'}  \u2014  400 objects")
+    assert shard_contents(tmp_path / "store") == {f"k{i}": {"id": f"k{i}", "n": i} for i in range(400)}
+    proc = cli("build", tmp_path / "s2", source, "--key", "id", "--shards", 3, "--dask-scheduler", "tcp://127.0.0.1:9")
+    assert proc.returncode == 1 and "cannot reach the Dask scheduler at tcp://127.0.0.1:9" in proc.stderr

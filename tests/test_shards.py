@@ -646,3 +646,64 @@ def test_a_build_stopped_by_ctrl_c_can_be_run_again(tmp_path, monkeypatch) -> No
     content = shard_contents(store)
     assert content["after-interrupt"] == content["one-0"] and len(calls) == 2
     assert manifest_of(store)["generation"] == 2
+
+
+# ---------------------------------------------------------------- command line
+
+
+def cli(*args) -> subprocess.CompletedProcess[str]:
+    return subprocess.run(
+        [sys.executable, "-m", "tarndb", *map(str, args)], capture_output=True, text=True, env=child_env(), timeout=120
+    )
+
+
+@pytest.fixture
+def people(tmp_path):
+    path = tmp_path / "people.jsonl"
+    path.write_text("".join(json.dumps({"id": i, "name": f"p{i}", "alias": f"a{i}"}) + "\n" for i in range(500)))
+    return path
+
+
+@pytest.mark.parametrize("workers", [1, 2])
+def test_cli_sharded_build_and_reading_commands(tmp_path, people, workers: int) -> None:
+    store, single = tmp_path / "store", tmp_path / "single.tndb"
+    assert cli("build", single, people, "--key", "id", "--key", "alias").returncode == 0
+    proc = cli("build", store, people, "--key", "id", "--key", "alias", "--shards", 4, "--workers", workers)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.startswith(f"\u2705  {store}  \u2014  ") and "1,000 keys" in proc.stdout
+    assert TarnReader(store) == TarnReader(single)
+    assert cli("keys", store).stdout == cli("keys", single).stdout
+    assert cli("dump", store, "--prefix", "a4").stdout == cli("dump", single, "--prefix", "a4").stdout
+    assert cli("get", store, "a7", "--compact").stdout == '{"id": 7, "name": "p7", "alias": "a7"}\n'
+    # An object is stored once in each shard that one of its keys routes to.
+    objects = sum(len({route_py(str(i).encode(), 4), route_py(f"a{i}".encode(), 4)}) for i in range(500))
+    assert cli("verify", store).stdout == f"{store}: ok (1,000 keys, {objects:,} objects, 4 shards, generation 1)\n"
+    info = json.loads(cli("info", store, "--json").stdout)
+    assert (info["generation"], info["shard_count"], info["num_keys"]) == (1, 4, 1000)
+    assert "gen-000001/shard-0003.tndb" in cli("info", store).stdout
+
+
+@pytest.mark.parametrize(
+    ("args", "code", "message"),
+    [
+        (["--workers", "2"], 2, "--workers and --dask-scheduler need --shards"),
+        (["--shards", "0"], 2, "--shards must be from 1 to 1000"),
+        (["--shards", "2", "--workers", "0"], 2, "--workers must be at least 1"),
+    ],
+)
+def test_cli_sharded_usage_errors(tmp_path, people, args, code: int, message: str) -> None:
+    proc = cli("build", tmp_path / "store", people, "--key", "id", *args)
+    assert proc.returncode == code and message in proc.stderr
+    assert not (tmp_path / "store").exists()
+
+
+def test_cli_sharded_build_refuses_repeated_keys_and_files(tmp_path, people) -> None:
+    store = tmp_path / "store"
+    assert cli("build", store, people, "--key", "id", "--shards", 3).returncode == 0
+    twice = tmp_path / "twice.jsonl"
+    twice.write_text('{"id": "x", "v": 1}\n{"id": "y"}\n{"id": "x", "v": 2}\n')
+    proc = cli("build", store, twice, "--key", "id", "--shards", 3)
+    assert proc.returncode == 1 and proc.stderr == f"tarndb: {store}: duplicate key 'x' in the input\n"
+    assert len(TarnReader(store)) == 500  # the published generation is untouched
+    proc = cli("build", twice, people, "--key", "id", "--shards", 3)
+    assert proc.returncode == 1 and proc.stderr == f"tarndb: {twice}: is a file; a sharded store is a directory\n"

@@ -225,25 +225,43 @@ def _slices(data: bytes, lengths: array) -> Iterator[bytes]:  # type: ignore[typ
 # ------------------------------------------------------------------ building
 
 
-def build_shard(runs: Sequence[str], out: str, name: str) -> mf.ShardInfo:
+def build_shard(runs: Sequence[str], out: str, name: str, unique: bool = False) -> mf.ShardInfo:
     """Builds the store file *out* from *runs* (in order) and returns its
-    figures under the manifest name *name*."""
+    figures under the manifest name *name*.  With *unique*, a key given
+    twice is a TarnError instead of mapping to the later object (the memory
+    of that check is this shard's keys)."""
     native = _fast.Writer()
     added = 0  # objects staged in `native` so far
+    seen: set[bytes] = set()
     for run in runs:
         base = added  # the writer's ID of this run's object 0
         for block in read_blocks(run):
             deque(map(native.add_object_raw, _slices(block.payloads, block.olens)), maxlen=0)
             added += len(block.olens)
+            if unique:
+                _check_unique(seen, block)
             deque(map(native.add_key, _slices(block.keys, block.klens), map(base.__add__, block.krefs)), maxlen=0)
     native.build(out)
     return mf.read_header(out, name)
+
+
+def _check_unique(seen: set[bytes], block: _BlockData) -> None:
+    keys = list(_slices(block.keys, block.klens))
+    fresh = set(keys)
+    if len(fresh) == len(keys) and seen.isdisjoint(fresh):
+        seen |= fresh
+        return
+    for key in keys:  # some key is there twice: name the first one
+        if key in seen:
+            raise errors.TarnError(f"duplicate key {key.decode('utf-8', 'replace')!r} in the input")
+        seen.add(key)
 
 
 class ShardJob(NamedTuple):
     runs: list[str]
     out: str
     name: str
+    unique: bool = False
 
 
 def build_shards(jobs: Sequence[ShardJob], workers: int) -> list[mf.ShardInfo]:
@@ -300,7 +318,7 @@ class _Pool:
                 self._next += 1
                 job = self._jobs[i]
                 proc = subprocess.Popen(
-                    [sys.executable, "-m", "tarndb._shard_run", job.out, job.name, *job.runs],
+                    [sys.executable, "-m", "tarndb._shard_run", "unique" if job.unique else "any", job.out, job.name, *job.runs],
                     stdin=subprocess.DEVNULL,
                     stdout=subprocess.PIPE,
                     stderr=subprocess.PIPE,
@@ -353,9 +371,9 @@ def _child(argv: list[str]) -> int:
     # The shard's figures, or the failure, go to the parent as JSON on stdout.
     _die_with_parent()
     report = sys.stdout
-    out, name, *runs = argv
+    keys, out, name, *runs = argv
     try:
-        info = build_shard(runs, out, name)
+        info = build_shard(runs, out, name, keys == "unique")
     except errors.TarnError as exc:
         failure = {"error": type(exc).__name__, "message": str(exc), "errno": getattr(exc, "errno", None)}
         report.write(json.dumps(failure))

@@ -61,7 +61,7 @@ class ShardedWriter(TarnWriter):
     """
 
     __slots__ = ("_store", "_shards", "_workers", "_lock", "_spill", "_runs", "_home_shard",
-                 "_home_ref", "_copies", "_keys", "_done", "_finalizer", "_report", "__weakref__")
+                 "_home_ref", "_copies", "_keys", "_done", "_finalizer", "_report", "_unique_keys", "__weakref__")
 
     def __init__(
         self,
@@ -90,6 +90,7 @@ class ShardedWriter(TarnWriter):
         self._default = default
         self._verbose = verbose
         self._report: BuildReport | None = None
+        self._unique_keys = False  # the CLI's rule: a key given twice is an error
         self._lock = StoreLock(self._store)
         try:
             self._spill = self._lock.spill_dir()
@@ -221,7 +222,7 @@ class ShardedWriter(TarnWriter):
             runs.append([run_path] if os.path.exists(run_path) else [])
         gen, gen_path = self._lock.new_generation()
         jobs = [
-            ShardJob(runs[i], os.path.join(gen_path, f"shard-{i:04d}.tndb"), mf.shard_name(gen, i))
+            ShardJob(runs[i], os.path.join(gen_path, f"shard-{i:04d}.tndb"), mf.shard_name(gen, i), self._unique_keys)
             for i in range(self._shards)
         ]
         try:
