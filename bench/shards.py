@@ -135,7 +135,11 @@ def run_case(args: list[str], limit_as: int | None = None) -> dict[str, Any]:
     err = proc.stderr.read() if proc.stderr else b""
     _, status, usage = os.wait4(proc.pid, 0)
     proc.returncode = os.waitstatus_to_exitcode(status)
-    result: dict[str, Any] = {"exit": proc.returncode, "peak_rss_mb": usage.ru_maxrss / 1024}
+    result: dict[str, Any] = {
+        "exit": proc.returncode,
+        "peak_rss_mb": usage.ru_maxrss / 1024,
+        "cpu_seconds": usage.ru_utime + usage.ru_stime,  # the child and every process it reaped
+    }
     if proc.returncode == 0:
         result.update(json.loads(out))
     else:
@@ -161,7 +165,7 @@ def main() -> None:
     p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument("--records", type=int, default=2_000_000)
     p.add_argument("--big-gb", type=float, default=1.0, help="size of the large run's input (0: skip it)")
-    p.add_argument("--big-limit-mb", type=int, default=1536, help="address-space limit of the large run")
+    p.add_argument("--big-limit-mb", type=int, default=768, help="address-space limit of the large run")
     p.add_argument("--keep", action="store_true", help="keep the inputs and stores in bench/results/tmp")
     p.add_argument("--case", nargs=argparse.REMAINDER, help=argparse.SUPPRESS)
     args = p.parse_args()
@@ -214,7 +218,10 @@ def report(res: dict[str, Any]) -> None:
     print(f"{res['records']:,} records, {res['input_mb']:.0f} MiB of JSON lines, {res['cpus']} CPUs")
     for name in ("single", "sharded", "sharded_w2", "dask"):
         r = res[name]
-        print(f"  {name:<11} {r.get('seconds', float('nan')):7.2f} s  peak RSS {r['peak_rss_mb']:7.0f} MiB  exit {r['exit']}")
+        print(
+            f"  {name:<11} {r.get('seconds', float('nan')):7.2f} s  cpu {r['cpu_seconds']:7.2f} s  "
+            f"peak RSS {r['peak_rss_mb']:7.0f} MiB  exit {r['exit']}"
+        )
     lk = res["lookups"]
     print(f"  lookups     single {lk['single_us']:.2f} us, sharded {lk['sharded_us']:.2f} us; same order: {lk['identical_order']}")
     for k, v in res["ratios"].items():
