@@ -13,10 +13,10 @@ then maps to the later record, as in ``tarndb.dask.to_tarndb``.
 from __future__ import annotations
 
 import argparse
+import dataclasses
 import importlib
 import json
 import os
-import time
 from typing import Any
 
 from tarndb.errors import TarnError
@@ -56,7 +56,6 @@ def build_on_dask(args: argparse.Namespace, fmt: str) -> BuildReport:
 
     from tarndb.dask import to_tarndb
 
-    started = time.monotonic()
     source, out = os.path.abspath(args.input), os.path.abspath(args.out)
     try:
         client = distributed.Client(args.dask_scheduler, timeout=10)
@@ -64,8 +63,8 @@ def build_on_dask(args: argparse.Namespace, fmt: str) -> BuildReport:
         raise TarnError(f"cannot reach the Dask scheduler at {args.dask_scheduler}: {exc}") from None
     with client:
         bag = db.read_text(source, blocksize=64 << 20).map(json.loads)
-        manifest = to_tarndb(bag, out, key=list(args.key), shards=args.shards)
-    return BuildReport(args.out, manifest.num_objects, manifest.num_keys, manifest.file_size, time.monotonic() - started)
+        report = to_tarndb(bag, out, key=list(args.key), shards=args.shards)
+    return dataclasses.replace(report, path=args.out)
 
 
 def info_text(manifest: dict[str, Any], path: str, as_json: bool) -> str:

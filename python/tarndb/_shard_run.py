@@ -36,7 +36,7 @@ import threading
 from array import array
 from collections import deque
 from collections.abc import Iterator, Sequence
-from itertools import accumulate, islice
+from itertools import accumulate, chain, islice, repeat
 from typing import BinaryIO, NamedTuple
 
 from tarndb import _fast, errors
@@ -105,6 +105,19 @@ class RunWriter:
         if len(self._objs) + len(self._kbuf) >= self._block_size:
             self.flush()
         return ref
+
+    def add_objects(self, payloads: list[bytes], keys: list[bytes], key_counts: list[int]) -> None:
+        """Appends many objects at once: object i with the next
+        ``key_counts[i]`` of *keys* (C-level loops over the lists)."""
+        first = self._count
+        self._count += len(payloads)
+        self._olens.extend(map(len, payloads))
+        self._objs += b"".join(payloads)
+        self._klens.extend(map(len, keys))
+        self._kbuf += b"".join(keys)
+        self._krefs.extend(chain.from_iterable(map(repeat, range(first, self._count), key_counts)))
+        if len(self._objs) + len(self._kbuf) >= self._block_size:
+            self.flush()
 
     def add_key(self, key: bytes, ref: int) -> None:
         """Appends a key of the object numbered *ref* (written earlier)."""

@@ -152,6 +152,13 @@ class TarnReader(_fast.Reader, Mapping[str, Any]):
         store's directory, or a list of shard files."""
         return self._store if self._store is not None else super().path
 
+    def __repr__(self) -> str:
+        m = self._manifest
+        if m is None:
+            return super().__repr__()
+        state = ", closed" if self.closed else f", keys={m.num_keys}, objects={m.num_objects}"
+        return f"TarnReader({self._store!r}, generation={m.generation}, shards={len(m.shards)}{state})"
+
     @property
     def manifest(self) -> dict[str, Any] | None:
         """The manifest of the generation a sharded store directory was
