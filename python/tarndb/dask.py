@@ -33,7 +33,9 @@ import uuid
 from collections.abc import Callable, Iterable, Sequence
 from typing import Any, Union
 
-from tarndb import _codec, _fast
+import msgpack  # type: ignore[import-untyped,unused-ignore]
+
+from tarndb import _fast
 from tarndb import _shard_manifest as mf
 from tarndb._shard_run import RunWriter, build_shard
 from tarndb._shard_store import StoreLock
@@ -120,10 +122,13 @@ def _spill_partition(part: Any, spill: str, shards: int, keys_of: _Keys, default
     keys: list[list[bytes]] = [[] for _ in range(shards)]
     counts: list[list[int]] = [[] for _ in range(shards)]
     route = _fast.route
-    pack = _codec.pack
+    # One packer for the partition, as _codec.pack packs: its buffer is
+    # reused, where packb would allocate one per record (a page fault each
+    # where the allocator returns memory eagerly, as Dask's workers ask).
+    pack = msgpack.Packer(default=default).pack
     for record in _records(part):
         ks = keys_of(record)
-        raw = pack(record, default)
+        raw = pack(record)
         if len(ks) == 1:
             shard = route(ks[0], shards)
             payloads[shard].append(raw)
