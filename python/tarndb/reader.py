@@ -72,7 +72,8 @@ class TarnReader(_fast.Reader, Mapping[str, Any]):
 
     *path* is one store file, or a list of the shard files of a sharded
     store in shard order (a key lives in shard ``tarndb._fast.route(key,
-    len(path))``).
+    len(path))``).  A directory is a sharded store: its manifest is read
+    and checked, and its shards opened (see ``docs/SCALING.md``).
 
     Opening reads the file's header and its whole key index; with
     ``verify=True`` (the default) it also checks the CRC-32 of the whole file,
