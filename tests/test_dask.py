@@ -40,9 +40,11 @@ def expected(records, keys_of) -> dict[str, object]:
 )
 def test_bag_on_the_default_scheduler(tmp_path, key, keys_of) -> None:
     bag = db.from_sequence(RECORDS, npartitions=7)
-    manifest = to_tarndb(bag, tmp_path / "store", key=key, shards=5)
+    report = to_tarndb(bag, tmp_path / "store", key=key, shards=5)
     assert shard_contents(tmp_path / "store") == expected(RECORDS, keys_of)
-    assert manifest.to_json() == manifest_of(tmp_path / "store")
+    m = manifest_of(tmp_path / "store")
+    assert (report.path, report.objects, report.keys, report.bytes) == (
+        str(tmp_path / "store"), m["num_objects"], m["num_keys"], m["file_size"])
     assert sorted(os.listdir(tmp_path / "store")) == ["gen-000001", "lock", "manifest.json"]
 
 
@@ -53,6 +55,19 @@ def test_dataframe_rows_are_stored_as_dicts(tmp_path) -> None:
     to_tarndb(dd.from_pandas(frame, npartitions=4), tmp_path / "store", key="name", shards=3)
     rows = [{"id": i, "score": i / 4, "name": f"n{i}"} for i in range(300)]
     assert shard_contents(tmp_path / "store") == expected(rows, lambda r: [r["name"]])
+
+
+def test_dataframe_values_msgpack_cannot_hold_take_the_default_hook(tmp_path) -> None:
+    pd = pytest.importorskip("pandas")
+    dd = pytest.importorskip("dask.dataframe")
+    import tarndb
+
+    when = pd.Timestamp("2024-05-01T12:30:00")
+    frame = dd.from_pandas(pd.DataFrame({"id": ["a", "b"], "when": [when, when]}), npartitions=1)
+    with pytest.raises(TypeError):
+        to_tarndb(frame, tmp_path / "store", key="id", shards=2)
+    to_tarndb(frame, tmp_path / "store", key="id", shards=2, default=tarndb.to_builtin)
+    assert shard_contents(tmp_path / "store") == {k: {"id": k, "when": "2024-05-01T12:30:00"} for k in "ab"}
 
 
 def test_two_worker_local_cluster(tmp_path) -> None:
@@ -101,3 +116,18 @@ def test_bad_arguments(tmp_path, collection, kwargs, error, message) -> None:
     with pytest.raises(error, match=message):
         to_tarndb(bag, tmp_path / "store", **kwargs)
     assert not (tmp_path / "store").exists()
+
+
+def test_cli_builds_on_a_running_cluster(tmp_path) -> None:
+    distributed = pytest.importorskip("distributed")
+    from test_shards import cli
+
+    source = tmp_path / "in.jsonl"
+    source.write_text("".join(f'{{"id": "k{i}", "n": {i}}}\n' for i in range(400)))
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, dashboard_address=None) as cluster:
+        proc = cli("build", tmp_path / "store", source, "--key", "id", "--shards", 3, "--dask-scheduler", cluster.scheduler_address)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.startswith(f"\u2705  {tmp_path / 'store'}  \u2014  400 objects")
+    assert shard_contents(tmp_path / "store") == {f"k{i}": {"id": f"k{i}", "n": i} for i in range(400)}
+    proc = cli("build", tmp_path / "s2", source, "--key", "id", "--shards", 3, "--dask-scheduler", "tcp://127.0.0.1:9")
+    assert proc.returncode == 1 and "cannot reach the Dask scheduler at tcp://127.0.0.1:9" in proc.stderr

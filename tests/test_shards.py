@@ -357,6 +357,8 @@ def test_sigkill_while_building_shards(tmp_path, workers: int) -> None:
             code = crash_build(store, gen, "none", workers, lambda: time.sleep(rng.uniform(0.0, 0.5)))
             if code == 0:
                 published = gen
+            elif check_whole_generation(store) == gen:
+                published = gen  # killed after the manifest switched, before the process ended
         assert check_whole_generation(store) == published
     run_python(CRASH_CHILD, store, 9, "none", workers)
     assert check_whole_generation(store) == 9
@@ -571,3 +573,137 @@ def test_an_open_follows_a_publish_that_removed_its_generation(tmp_path) -> None
     manifest, reader = _shard_open.open_store(str(store), opener)
     assert manifest.generation == 4 and dict(reader) == {"k0": {"gen": 4}}
     assert len(calls) == 2 and "gen-000002" in calls[0][0] and "gen-000004" in calls[1][0]
+
+
+# ---------------------------------------------------------------- run files
+
+
+@pytest.mark.parametrize("block_size", [1, 100, 1 << 20])
+def test_run_file_round_trip_and_payload_read_back(tmp_path, block_size: int) -> None:
+    from tarndb._shard_run import RunWriter, read_blocks
+
+    path = str(tmp_path / "run")
+    payloads = [bytes([i % 256]) * (i % 37) for i in range(300)]
+    w = RunWriter(path, block_size)
+    refs = [w.add_object(p, [b"k%d" % i] * (i % 3)) for i, p in enumerate(payloads)]
+    w.add_key(b"late", 5)
+    assert refs == list(range(300))
+    assert [w.payload_at(r) for r in refs] == payloads  # from the file and from the pending block
+    w.close()
+    w = RunWriter(path, block_size, append=True)  # numbering goes on after a reopen
+    assert w.add_object(b"more", [b"m"]) == 300 and w.payload_at(7) == payloads[7]
+    w.close()
+    got, keys = [], []
+    for block in read_blocks(path):
+        pos = 0
+        for n in block.olens:
+            got.append(block.payloads[pos : pos + n])
+            pos += n
+        kpos = 0
+        for n, ref in zip(block.klens, block.krefs):
+            keys.append((block.keys[kpos : kpos + n], ref))
+            kpos += n
+    assert got == payloads + [b"more"]
+    assert keys == [(b"k%d" % i, i) for i in range(300) for _ in range(i % 3)] + [(b"late", 5), (b"m", 300)]
+
+
+@pytest.mark.parametrize("cut", [9, 20, 45, -1])
+def test_a_truncated_run_file_is_reported(tmp_path, cut: int) -> None:
+    from tarndb._shard_run import RunWriter, read_blocks
+
+    path = tmp_path / "run"
+    w = RunWriter(str(path))
+    w.add_object(b"payload", [b"key"])
+    w.close()
+    data = path.read_bytes()
+    path.write_bytes(data[:cut])
+    with pytest.raises(TarnCorruptError, match="damaged run file at offset 8: truncated"):
+        list(read_blocks(str(path)))
+
+
+def test_a_build_stopped_by_ctrl_c_can_be_run_again(tmp_path, monkeypatch) -> None:
+    import tarndb._sharded as sharded
+
+    real = sharded.build_shards
+    calls = []
+
+    def interrupted(jobs, workers):
+        calls.append(1)
+        if len(calls) == 1:
+            real(jobs, workers)  # shards written, then stopped before publishing
+            raise KeyboardInterrupt
+        return real(jobs, workers)
+
+    monkeypatch.setattr(sharded, "build_shards", interrupted)
+    store = tmp_path / "store"
+    w = TarnWriter(store, shards=3)
+    stage(w, 100)
+    with pytest.raises(KeyboardInterrupt):
+        w.build()
+    assert not (store / "manifest.json").exists() and not (store / "gen-000001").exists()
+    w.alias("after-interrupt", 0)  # staging goes on in the same run files
+    w.build()
+    content = shard_contents(store)
+    assert content["after-interrupt"] == content["one-0"] and len(calls) == 2
+    assert manifest_of(store)["generation"] == 2
+
+
+# ---------------------------------------------------------------- command line
+
+
+def cli(*args) -> subprocess.CompletedProcess[str]:
+    return subprocess.run(
+        [sys.executable, "-m", "tarndb", *map(str, args)], capture_output=True, text=True, env=child_env(), timeout=120
+    )
+
+
+@pytest.fixture
+def people(tmp_path):
+    path = tmp_path / "people.jsonl"
+    path.write_text("".join(json.dumps({"id": i, "name": f"p{i}", "alias": f"a{i}"}) + "\n" for i in range(500)))
+    return path
+
+
+@pytest.mark.parametrize("workers", [1, 2])
+def test_cli_sharded_build_and_reading_commands(tmp_path, people, workers: int) -> None:
+    store, single = tmp_path / "store", tmp_path / "single.tndb"
+    assert cli("build", single, people, "--key", "id", "--key", "alias").returncode == 0
+    proc = cli("build", store, people, "--key", "id", "--key", "alias", "--shards", 4, "--workers", workers)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.startswith(f"\u2705  {store}  \u2014  ") and "1,000 keys" in proc.stdout
+    assert TarnReader(store) == TarnReader(single)
+    assert cli("keys", store).stdout == cli("keys", single).stdout
+    assert cli("dump", store, "--prefix", "a4").stdout == cli("dump", single, "--prefix", "a4").stdout
+    assert cli("get", store, "a7", "--compact").stdout == '{"id": 7, "name": "p7", "alias": "a7"}\n'
+    # An object is stored once in each shard that one of its keys routes to.
+    objects = sum(len({route_py(str(i).encode(), 4), route_py(f"a{i}".encode(), 4)}) for i in range(500))
+    assert cli("verify", store).stdout == f"{store}: ok (1,000 keys, {objects:,} objects, 4 shards, generation 1)\n"
+    info = json.loads(cli("info", store, "--json").stdout)
+    assert (info["generation"], info["shard_count"], info["num_keys"]) == (1, 4, 1000)
+    assert "gen-000001/shard-0003.tndb" in cli("info", store).stdout
+
+
+@pytest.mark.parametrize(
+    ("args", "code", "message"),
+    [
+        (["--workers", "2"], 2, "--workers and --dask-scheduler need --shards"),
+        (["--shards", "0"], 2, "--shards must be from 1 to 1000"),
+        (["--shards", "2", "--workers", "0"], 2, "--workers must be at least 1"),
+    ],
+)
+def test_cli_sharded_usage_errors(tmp_path, people, args, code: int, message: str) -> None:
+    proc = cli("build", tmp_path / "store", people, "--key", "id", *args)
+    assert proc.returncode == code and message in proc.stderr
+    assert not (tmp_path / "store").exists()
+
+
+def test_cli_sharded_build_refuses_repeated_keys_and_files(tmp_path, people) -> None:
+    store = tmp_path / "store"
+    assert cli("build", store, people, "--key", "id", "--shards", 3).returncode == 0
+    twice = tmp_path / "twice.jsonl"
+    twice.write_text('{"id": "x", "v": 1}\n{"id": "y"}\n{"id": "x", "v": 2}\n')
+    proc = cli("build", store, twice, "--key", "id", "--shards", 3)
+    assert proc.returncode == 1 and proc.stderr == f"tarndb: {store}: duplicate key 'x' in the input\n"
+    assert len(TarnReader(store)) == 500  # the published generation is untouched
+    proc = cli("build", twice, people, "--key", "id", "--shards", 3)
+    assert proc.returncode == 1 and proc.stderr == f"tarndb: {twice}: is a file; a sharded store is a directory\n"

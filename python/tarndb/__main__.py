@@ -23,7 +23,7 @@ import time
 from collections.abc import Callable, Iterator, Sequence
 from typing import IO, Any
 
-from tarndb import _demo, _input, _jsonout, _units
+from tarndb import _demo, _input, _jsonout, _shard_cli, _units
 from tarndb._tarndb import __version__
 from tarndb.errors import TarnCorruptError, TarnError
 from tarndb.merge import MergeJob
@@ -174,6 +174,9 @@ def cmd_info(args: argparse.Namespace) -> int:
     damage: str | None = None
     try:
         with TarnReader(args.file, verify=False) as r:
+            if r.manifest is not None:  # a sharded store directory
+                _out(_shard_cli.info_text(r.manifest, args.file, args.json))
+                return 0
             figures: dict[str, Any] = dict(r.stats)
     except TarnCorruptError as exc:
         found = _header_figures(args.file)
@@ -212,8 +215,11 @@ def cmd_verify(args: argparse.Namespace) -> int:
             r.verify()
         except TarnError as exc:
             raise _fail_open(args.file, exc) from exc
-        s = r.stats
+        s, manifest = r.stats, r.manifest
     counts = f"{_units.count(s['num_keys'], 'key')}, {_units.count(s['num_objects'], 'object')}"
+    if manifest is not None:
+        _out(f"{args.file}: ok ({counts}, {manifest['shard_count']} shards, generation {manifest['generation']})")
+        return 0
     _out(f"{args.file}: ok ({counts}, crc32 {s['file_crc32']})")
     return 0
 
@@ -363,9 +369,11 @@ def read_records(args: argparse.Namespace, parser: argparse.ArgumentParser) -> I
     else:
         records = _input.read_json_array(stream, name, args.key, progress.update)
     first_line: dict[str, int] = {}
+    # A sharded build checks for repeated keys shard by shard instead (_shard_cli).
+    check = getattr(args, "shards", None) is None
     try:
         for record in records:
-            for key in record.keys:
+            for key in record.keys if check else ():
                 if key in first_line:
                     raise _input.InputError(
                         f"{name}:{record.line}", f"duplicate key {key!r} (first on line {first_line[key]})"
@@ -383,8 +391,17 @@ def read_records(args: argparse.Namespace, parser: argparse.ArgumentParser) -> I
 
 
 def cmd_build(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
-    _check_target(args.out, [args.input])
-    writer = TarnWriter(args.out)
+    _shard_cli.check_arguments(args, parser)
+    if args.shards is None:
+        _check_target(args.out, [args.input])
+    elif problem := _shard_cli.check_target(args.out):
+        raise CliError(problem)
+    if args.dask_scheduler:
+        fmt = _input_format(args, parser)
+        return _publish(args, lambda progress: _shard_cli.build_on_dask(args, fmt), args.out)
+    writer = TarnWriter(args.out, shards=args.shards, workers=args.workers)
+    if args.shards is not None:
+        writer._unique_keys = True  # type: ignore[attr-defined]  # as read_records checks unsharded
     for record in read_records(args, parser):
         try:
             writer.add(record.value, *record.keys)
@@ -558,8 +575,15 @@ def build_parser() -> argparse.ArgumentParser:
     no_verify(p)
 
     p = command("build", "build a store OUT from JSON lines, a JSON array, CSV or TSV", cmd_build)
-    p.add_argument("out", metavar="OUT", help="the .tndb file to write (replaced atomically)")
+    p.add_argument("out", metavar="OUT", help="the .tndb file to write (replaced atomically), or with --shards the store directory")
     p.add_argument("input", metavar="INPUT", help="the input file, or - for standard input")
+    p.add_argument("--shards", type=int, metavar="N", help="build a sharded store directory of N shards (docs/SCALING.md)")
+    p.add_argument("--workers", type=int, default=1, metavar="W", help="with --shards: build W shards at a time in worker processes")
+    p.add_argument(
+        "--dask-scheduler",
+        metavar="ADDRESS",
+        help="with --shards: build on the running Dask cluster at ADDRESS (JSON lines at a path its workers reach)",
+    )
     p.add_argument(
         "--key",
         "-k",

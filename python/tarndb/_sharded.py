@@ -61,7 +61,7 @@ class ShardedWriter(TarnWriter):
     """
 
     __slots__ = ("_store", "_shards", "_workers", "_lock", "_spill", "_runs", "_home_shard",
-                 "_home_offset", "_copies", "_keys", "_done", "_finalizer", "_report", "__weakref__")
+                 "_home_ref", "_copies", "_keys", "_done", "_finalizer", "_report", "_unique_keys", "__weakref__")
 
     def __init__(
         self,
@@ -90,6 +90,7 @@ class ShardedWriter(TarnWriter):
         self._default = default
         self._verbose = verbose
         self._report: BuildReport | None = None
+        self._unique_keys = False  # the CLI's rule: a key given twice is an error
         self._lock = StoreLock(self._store)
         try:
             self._spill = self._lock.spill_dir()
@@ -98,8 +99,8 @@ class ShardedWriter(TarnWriter):
             raise io_error(self._store, "cannot create a spill directory", exc) from None
         self._runs: list[RunWriter | None] = [None] * count
         self._home_shard = array("H")
-        self._home_offset = array("Q")
-        self._copies: dict[int, int] = {}  # obj_id * shards + shard -> frame offset
+        self._home_ref = array("I")
+        self._copies: dict[int, int] = {}  # obj_id * shards + shard -> its number in that run
         self._finalizer = weakref.finalize(self, _finish, self._lock, self._spill, self._runs)
 
     @property
@@ -111,12 +112,15 @@ class ShardedWriter(TarnWriter):
         run = self._runs[shard]
         if run is None:
             path = os.path.join(self._spill, f"run-{shard:04d}")
-            buffering = max(64 << 10, min(1 << 20, (64 << 20) // self._shards))
             try:
-                run = self._runs[shard] = RunWriter(path, buffering)
+                run = self._runs[shard] = RunWriter(path, self._block_size())
             except OSError as exc:
                 raise io_error(path, "cannot create a run file", exc) from None
         return run
+
+    def _block_size(self) -> int:
+        # At most 64 MiB of pending blocks in all.
+        return max(64 << 10, min(1 << 20, (64 << 20) // self._shards))
 
     def _check_open(self) -> None:
         if self._done:
@@ -143,6 +147,17 @@ class ShardedWriter(TarnWriter):
         if len(raw) > _MAX_PAYLOAD:
             raise TarnError(f"object of {len(raw)} bytes exceeds the limit of {_MAX_PAYLOAD} bytes")
         obj_id = self._objects
+        if len(stored) == 1:  # the common case, kept short
+            shard = _fast.route(stored[0], self._shards)
+            run = self._runs[shard] or self._run(shard)
+            try:
+                self._home_ref.append(run.add_object(raw, stored))
+            except OSError as exc:
+                raise io_error(self._spill, "cannot write a run file", exc) from None
+            self._home_shard.append(shard)
+            self._objects = obj_id + 1
+            self._keys += 1
+            return obj_id
         groups: dict[int, list[bytes]] = {}
         for k in stored:
             groups.setdefault(_fast.route(k, self._shards), []).append(k)
@@ -150,10 +165,10 @@ class ShardedWriter(TarnWriter):
             groups[obj_id % self._shards] = []
         try:
             for i, (shard, ks) in enumerate(groups.items()):
-                offset = self._run(shard).add_object(raw, ks)
+                ref = self._run(shard).add_object(raw, ks)
                 if i == 0:
                     self._home_shard.append(shard)
-                    self._home_offset.append(offset)
+                    self._home_ref.append(ref)
         except OSError as exc:
             raise io_error(self._spill, "cannot write a run file", exc) from None
         self._objects = obj_id + 1
@@ -174,13 +189,12 @@ class ShardedWriter(TarnWriter):
         home = self._home_shard[obj_id]
         try:
             if shard == home:
-                self._run(shard).add_key(stored, self._home_offset[obj_id])
+                self._run(shard).add_key(stored, self._home_ref[obj_id])
             elif obj_id * self._shards + shard in self._copies:
                 self._run(shard).add_key(stored, self._copies[obj_id * self._shards + shard])
             else:
-                payload = self._run(home).payload_at(self._home_offset[obj_id])
-                offset = self._run(shard).add_object(payload, [stored])
-                self._copies[obj_id * self._shards + shard] = offset
+                payload = self._run(home).payload_at(self._home_ref[obj_id])
+                self._copies[obj_id * self._shards + shard] = self._run(shard).add_object(payload, [stored])
         except OSError as exc:
             raise io_error(self._spill, "cannot write a run file", exc) from None
         self._keys += 1
@@ -208,7 +222,7 @@ class ShardedWriter(TarnWriter):
             runs.append([run_path] if os.path.exists(run_path) else [])
         gen, gen_path = self._lock.new_generation()
         jobs = [
-            ShardJob(runs[i], os.path.join(gen_path, f"shard-{i:04d}.tndb"), mf.shard_name(gen, i))
+            ShardJob(runs[i], os.path.join(gen_path, f"shard-{i:04d}.tndb"), mf.shard_name(gen, i), self._unique_keys)
             for i in range(self._shards)
         ]
         try:
@@ -233,7 +247,7 @@ class ShardedWriter(TarnWriter):
         for shard in range(self._shards):
             path = os.path.join(self._spill, f"run-{shard:04d}")
             if os.path.exists(path):
-                self._runs[shard] = RunWriter(path, 64 << 10, append=True)
+                self._runs[shard] = RunWriter(path, self._block_size(), append=True)
 
     def close(self) -> None:
         """Gives the store up without building (or after it): removes the

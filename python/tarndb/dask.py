@@ -27,15 +27,21 @@ from __future__ import annotations
 
 import importlib
 import os
+import sys
+import time
+import uuid
 from collections.abc import Callable, Iterable, Sequence
 from typing import Any, Union
 
-from tarndb import _codec, _fast
+import msgpack  # type: ignore[import-untyped,unused-ignore]
+
+from tarndb import _fast
 from tarndb import _shard_manifest as mf
 from tarndb._shard_run import RunWriter, build_shard
 from tarndb._shard_store import StoreLock
 from tarndb.errors import TarnError
-from tarndb.writer import Key, StrPath, key_bytes
+from tarndb._codec import Default
+from tarndb.writer import BuildReport, Key, StrPath, key_bytes
 
 __all__ = ["to_tarndb", "KeySpec"]
 
@@ -75,6 +81,14 @@ class _Keys:
             raise TypeError("key must be a field name, a non-empty list of field names, or a callable")
 
     def __call__(self, record: Any) -> list[bytes]:
+        if self.fields is not None and len(self.fields) == 1:
+            # The common case, kept short: one text field.
+            try:
+                value = record[self.fields[0]]
+            except (KeyError, TypeError, IndexError):
+                value = None
+            if type(value) is str and value.isascii() and len(value) <= 65535:
+                return [value.encode("ascii")]
         if self.fields is not None:
             keys: Iterable[Key] = [_field_key(record, f) for f in self.fields]
         else:
@@ -96,45 +110,67 @@ def _records(part: Any) -> Iterable[Any]:
     return part  # type: ignore[no-any-return]
 
 
-def _run_name(spill: str, partition: int, shard: int) -> str:
-    return os.path.join(spill, f"p{partition:06d}-s{shard:04d}")
+def _run_name(spill: str, token: str, shard: int) -> str:
+    return os.path.join(spill, f"{token}-s{shard:04d}")
 
 
-def _spill_partition(part: Any, partition: int, spill: str, shards: int, keys_of: _Keys) -> int:
-    """Stage one: appends each record of *part* to its shards' run files."""
-    runs: dict[int, RunWriter] = {}
-    count = 0
-    try:
-        for record in _records(part):
-            keys = keys_of(record)
-            raw = _codec.pack(record)
-            groups: dict[int, list[bytes]] = {}
-            for k in keys:
-                groups.setdefault(_fast.route(k, shards), []).append(k)
-            for shard, ks in groups.items():
-                run = runs.get(shard)
-                if run is None:
-                    run = runs[shard] = RunWriter(_run_name(spill, partition, shard), 256 << 10)
-                run.add_object(raw, ks)
-            count += 1
-    finally:
-        for run in runs.values():
-            run.close()
-    return count
+def _spill_partition(part: Any, spill: str, shards: int, keys_of: _Keys, default: Default | None) -> list[str]:
+    """Stage one: appends each record of *part* to its shards' run files,
+    in order; returns the token that names them."""
+    token = uuid.uuid4().hex
+    payloads: list[list[bytes]] = [[] for _ in range(shards)]
+    keys: list[list[bytes]] = [[] for _ in range(shards)]
+    counts: list[list[int]] = [[] for _ in range(shards)]
+    route = _fast.route
+    # One packer for the partition, as _codec.pack packs: its buffer is
+    # reused, where packb would allocate one per record (a page fault each
+    # where the allocator returns memory eagerly, as Dask's workers ask).
+    pack = msgpack.Packer(default=default).pack
+    for record in _records(part):
+        ks = keys_of(record)
+        raw = pack(record)
+        if len(ks) == 1:
+            shard = route(ks[0], shards)
+            payloads[shard].append(raw)
+            keys[shard].append(ks[0])
+            counts[shard].append(1)
+            continue
+        groups: dict[int, list[bytes]] = {}
+        for k in ks:
+            groups.setdefault(route(k, shards), []).append(k)
+        for shard, group in groups.items():
+            payloads[shard].append(raw)
+            keys[shard].extend(group)
+            counts[shard].append(len(group))
+    for shard in range(shards):
+        if payloads[shard]:
+            run = RunWriter(_run_name(spill, token, shard), 1 << 20)
+            try:
+                run.add_objects(payloads[shard], keys[shard], counts[shard])
+            finally:
+                run.close()
+    return [token]
 
 
-def _build(shard: int, partitions: int, spill: str, out: str, name: str, _staged: Any) -> mf.ShardInfo:
+def _build(shard: int, tokens: list[list[str]], spill: str, out: str, name: str) -> mf.ShardInfo:
     """Stage two: builds one shard from its runs, in partition order."""
-    runs = [p for p in (_run_name(spill, i, shard) for i in range(partitions)) if os.path.exists(p)]
-    return build_shard(runs, out, name)
+    names = (_run_name(spill, t, shard) for part in tokens for t in part)
+    return build_shard([p for p in names if os.path.exists(p)], out, name)
 
 
-def _partitions(collection: Any) -> list[Any]:
-    to_delayed = getattr(collection, "to_delayed", None)
-    if to_delayed is None:
-        raise TypeError(f"to_tarndb() takes a dask.bag or a dask.dataframe, not {type(collection).__name__}")
-    parts: list[Any] = list(to_delayed())
-    return parts
+def _is_bag(collection: Any) -> bool:
+    bag_module = sys.modules.get("dask.bag")
+    return bag_module is not None and isinstance(collection, bag_module.Bag)
+
+
+def _staged(collection: Any, spill: str, shards: int, keys_of: _Keys, default: Default | None, dask: Any) -> list[Any]:
+    # One delayed token list per partition, in partition order.  A bag's
+    # spill runs in the same task as its partition's reading (no records
+    # move between workers); a dataframe's partitions go through to_delayed.
+    if _is_bag(collection):
+        parts: list[Any] = collection.map_partitions(_spill_partition, spill, shards, keys_of, default).to_delayed()
+        return parts
+    return [dask.delayed(_spill_partition)(p, spill, shards, keys_of, default) for p in collection.to_delayed()]
 
 
 def to_tarndb(
@@ -143,17 +179,22 @@ def to_tarndb(
     *,
     key: KeySpec,
     shards: int,
+    default: Default | None = None,
     scheduler: Any = None,
-) -> mf.Manifest:
+) -> BuildReport:
     """Builds the sharded store *path* from a ``dask.bag`` of dicts (or of
     any msgpack-able records) or a ``dask.dataframe`` (one object per row,
-    a dict of its columns), and publishes it.  Returns the manifest.
+    a dict of its columns), and publishes it.  Returns the report of the
+    whole store (objects counted once per shard that holds them).
 
     *key*: a field name, a list of field names (the record is stored under
     the value of each), or a callable returning a record's key or keys.
     Key values are text, bytes or integers (stored as their decimal text).
     A key given by two records maps to the later one (partition order, then
-    order within a partition).  *scheduler* is passed to ``dask.compute``.
+    order within a partition).  *default* is the hook for values msgpack
+    cannot hold, as for ``TarnWriter`` (``tarndb.to_builtin`` handles
+    dates and times, numpy values and more).  *scheduler* is passed to
+    ``dask.compute``.
 
     Raises TarnError when another builder holds the store, or a record has
     no usable key; nothing is published then, and the previous generation
@@ -165,17 +206,18 @@ def to_tarndb(
     if not isinstance(shards, int) or not 1 <= shards <= MAX_SHARDS:
         raise ValueError(f"shards must be from 1 to {MAX_SHARDS}, not {shards!r}")
     keys_of = _Keys(key)
-    parts = _partitions(collection)
+    if not _is_bag(collection) and not hasattr(collection, "to_delayed"):
+        raise TypeError(f"to_tarndb() takes a dask.bag or a dask.dataframe, not {type(collection).__name__}")
     store = os.fspath(path)
+    started = time.monotonic()
     lock = StoreLock(store)
     spill = gen_path = ""
     try:
         spill = lock.spill_dir()
         gen, gen_path = lock.new_generation()
-        delayed = dask.delayed
-        staged = [delayed(_spill_partition)(p, i, spill, shards, keys_of) for i, p in enumerate(parts)]
+        tokens = _staged(collection, spill, shards, keys_of, default, dask)
         built = [
-            delayed(_build)(s, len(parts), spill, os.path.join(gen_path, f"shard-{s:04d}.tndb"), mf.shard_name(gen, s), staged)
+            dask.delayed(_build)(s, tokens, spill, os.path.join(gen_path, f"shard-{s:04d}.tndb"), mf.shard_name(gen, s))
             for s in range(shards)
         ]
         kwargs = {} if scheduler is None else {"scheduler": scheduler}
@@ -183,7 +225,7 @@ def to_tarndb(
         manifest = mf.Manifest(gen, tuple(infos))
         lock.publish(manifest)
         gen_path = ""  # published: no longer ours to remove
-        return manifest
+        return BuildReport(store, manifest.num_objects, manifest.num_keys, manifest.file_size, time.monotonic() - started)
     finally:
         if gen_path:
             lock.discard(gen_path)

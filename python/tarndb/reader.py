@@ -72,7 +72,8 @@ class TarnReader(_fast.Reader, Mapping[str, Any]):
 
     *path* is one store file, or a list of the shard files of a sharded
     store in shard order (a key lives in shard ``tarndb._fast.route(key,
-    len(path))``).
+    len(path))``).  A directory is a sharded store: its manifest is read
+    and checked, and its shards opened (see ``docs/SCALING.md``).
 
     Opening reads the file's header and its whole key index; with
     ``verify=True`` (the default) it also checks the CRC-32 of the whole file,
@@ -151,6 +152,13 @@ class TarnReader(_fast.Reader, Mapping[str, Any]):
         """The path the reader was opened on: a store file, a sharded
         store's directory, or a list of shard files."""
         return self._store if self._store is not None else super().path
+
+    def __repr__(self) -> str:
+        m = self._manifest
+        if m is None:
+            return super().__repr__()
+        state = ", closed" if self.closed else f", keys={m.num_keys}, objects={m.num_objects}"
+        return f"TarnReader({self._store!r}, generation={m.generation}, shards={len(m.shards)}{state})"
 
     @property
     def manifest(self) -> dict[str, Any] | None:
