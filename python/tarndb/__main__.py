@@ -184,7 +184,8 @@ def cmd_info(args: argparse.Namespace) -> int:
             raise _fail_open(args.file, exc) from exc
         figures, damage = found
         if damage is None:
-            damage = str(exc)
+            # The path is on a line of its own: the damage is the rest.
+            damage = str(exc).removeprefix(f"{args.file}: ")
     except TarnError as exc:
         raise _fail_open(args.file, exc) from exc
     if args.json:

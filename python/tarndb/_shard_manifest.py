@@ -29,6 +29,7 @@ threads.
 
 from __future__ import annotations
 
+import errno
 import json
 import os
 import re
@@ -36,7 +37,7 @@ import struct
 from dataclasses import dataclass
 
 from tarndb import _fast
-from tarndb.errors import TarnCorruptError, TarnVersionError
+from tarndb.errors import TarnCorruptError, TarnIOError, TarnVersionError
 
 __all__ = [
     "FORMAT",
@@ -211,6 +212,11 @@ def read_manifest(store: str) -> Manifest:
         with open(path, "rb") as f:
             data = f.read(_MAX_MANIFEST + 1)
     except FileNotFoundError:
+        if not any(_GENERATION_DIR.match(name) for name in os.listdir(store)):
+            # A plain directory, not a damaged store: say what it is.
+            err = TarnIOError(f"cannot open {store}: is a directory")
+            err.errno = errno.EISDIR
+            raise err from None
         raise TarnCorruptError(f"{store}: not a sharded store: {MANIFEST} is missing") from None
     except OSError as exc:
         raise TarnCorruptError(f"{store}: cannot read {MANIFEST}: {exc.strerror}") from None
