@@ -30,7 +30,7 @@ int module_exec(PyObject* module) {
   if (!writer || add_name(module, "_TarnWriter", reinterpret_cast<PyObject*>(writer)) < 0) return -1;
   PyTypeObject* reader = reader_type();
   if (!reader || add_name(module, "_TarnReader", reinterpret_cast<PyObject*>(reader)) < 0) return -1;
-  Ref version = Ref::steal(PyUnicode_FromString("0.2.0"));
+  Ref version = Ref::steal(PyUnicode_FromString(TARNDB_VERSION));  // from pyproject.toml, through CMake
   if (!version || add_name(module, "__version__", version.get()) < 0) return -1;
   return 0;
 }
