@@ -118,8 +118,9 @@ def test_misuse_is_caught_by_mypy(tmp_path: pathlib.Path) -> None:
     assert lines == expected, proc.stdout
 
 
-def test_native_stub_matches_the_module() -> None:
+@pytest.mark.parametrize("module", ["tarndb._tarndb", "tarndb._fast"])
+def test_native_stub_matches_the_module(module: str) -> None:
     proc = subprocess.run(
-        [sys.executable, "-m", "mypy.stubtest", "tarndb._tarndb"], capture_output=True, text=True, timeout=600
+        [sys.executable, "-m", "mypy.stubtest", module], capture_output=True, text=True, timeout=600
     )
     assert proc.returncode == 0, proc.stdout + proc.stderr
