@@ -35,7 +35,9 @@ import msgpack
 
 import tarndb
 from tarndb import _codec
-from tarndb._tarndb import _TarnReader, _TarnWriter
+from tarndb._tarndb import _TarnReader
+
+from fast_data import build_tarn, key, value
 
 try:
     import lmdb
@@ -48,29 +50,6 @@ except ImportError:  # pragma: no cover
 
 perf_ns = time.perf_counter_ns
 PASSES = 40
-
-
-def value(i: int) -> dict[str, Any]:
-    return {"id": i, "name": f"item-{i}", "tags": [1, 2, 3]}
-
-
-def key(i: int) -> str:
-    return f"user:{i:07d}"
-
-
-def build_tarn(path: str, n: int, order: list[int]) -> None:
-    w = _TarnWriter()
-    for i in order:
-        w.add_key(key(i), w.add_object_raw(msgpack.packb(value(i))))
-    # The low-level build prints a summary line on descriptor 1: keep the table clean.
-    saved = os.dup(1)
-    with open(os.devnull, "wb") as null:
-        os.dup2(null.fileno(), 1)
-        try:
-            w.build(path)
-        finally:
-            os.dup2(saved, 1)
-            os.close(saved)
 
 
 def build_lmdb(path: str, n: int) -> Any:
@@ -241,7 +220,7 @@ def measure(n: int, tmp: str, rows: dict[str, float], probes: int) -> None:
     order = list(range(n))
     rng.shuffle(order)
     path = os.path.join(tmp, f"s{n}.tndb")
-    build_tarn(path, n, order)
+    build_tarn(path, order)
     sample = [key(i) for i in rng.sample(range(n), min(n, probes))]
     bsample = [k.encode() for k in sample]
     batch = sample[: min(len(sample), 100_000)]

@@ -9,7 +9,6 @@
 // staged lookup (hash, guess, find) against get() for every key in the
 // index. A wrong answer aborts as surely as a bad read does under the
 // sanitizers.
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -24,25 +23,18 @@
 #include "core/reader.h"
 #include "core/route.h"
 #include "core/utf8.h"
+#include "fuzz_common.h"
+
+const char fuzz::kTargetName[] = "fuzz_keyview";
 
 namespace {
 
+using fuzz::bytes;
+using fuzz::fail;
+using fuzz::str;
 using tarn::Bytes;
 
-[[noreturn]] void fail(const char* what) {
-  std::fprintf(stderr, "fuzz_keyview: %s\n", what);
-  std::abort();
-}
-#define CHECK(cond) \
-  do {              \
-    if (!(cond)) fail("check failed: " #cond); \
-  } while (0)
-
-std::string str(Bytes b) { return std::string(reinterpret_cast<const char*>(b.data()), b.size()); }
-Bytes bytes(const std::string& s) { return {reinterpret_cast<const uint8_t*>(s.data()), s.size()}; }
-
-int g_fd = -1;
-std::string g_path;
+fuzz::MemFile g_file;
 
 // The listed keys of `view` in order, each as (key, entry).
 std::vector<std::pair<std::string, uint32_t>> listed(const tarn::ReaderCore& r, const tarn::KeyView& view) {
@@ -58,16 +50,13 @@ std::vector<std::pair<std::string, uint32_t>> listed(const tarn::ReaderCore& r, 
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  g_fd = memfd_create("fuzz_keyview", MFD_CLOEXEC);
-  if (g_fd < 0) fail("memfd_create failed");
-  g_path = "/proc/self/fd/" + std::to_string(g_fd);
+  g_file.create("fuzz_keyview");
   return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  if (ftruncate(g_fd, 0) != 0) fail("ftruncate");
-  if (size && pwrite(g_fd, data, size, 0) != ssize_t(size)) fail("pwrite");
-  auto opened = tarn::ReaderCore::open(g_path, false);
+  g_file.replace(data, size);
+  auto opened = tarn::ReaderCore::open(g_file.path(), false);
   if (!opened) return 0;
   const tarn::ReaderCore& r = *opened;
 

@@ -20,21 +20,16 @@
 
 #include "core/error.h"
 #include "core/msgpack.h"
+#include "fuzz_common.h"
+
+const char fuzz::kTargetName[] = "fuzz_msgpack";
 
 namespace {
 
+using fuzz::fail;
 using tarn::CoreError;
 using tarn::ErrorKind;
 using tarn::msgpack::Bytes;
-
-[[noreturn]] void fail(const char* what, const std::string& detail = {}) {
-  std::fprintf(stderr, "fuzz_msgpack: %s %s\n", what, detail.c_str());
-  std::abort();
-}
-#define CHECK(cond, ...) \
-  do {                   \
-    if (!(cond)) fail("check failed: " #cond, ##__VA_ARGS__); \
-  } while (0)
 
 enum class Kind : uint8_t { kNil, kBool, kUint, kSint, kReal, kStr, kBin, kExt, kTimestamp, kArray, kMap };
 

@@ -9,7 +9,6 @@
 // of the same bytes written here (bitwise CRC-32, checked arithmetic on
 // 128-bit integers, std::map), so a wrong answer aborts as surely as an
 // out-of-bounds read does under the sanitizers.
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -25,24 +24,18 @@
 #include "core/error.h"
 #include "core/reader.h"
 #include "core/utf8.h"
+#include "fuzz_common.h"
+
+const char fuzz::kTargetName[] = "fuzz_reader";
 
 namespace {
 
+using fuzz::fail;
+using fuzz::str;
 using tarn::Bytes;
 using tarn::CoreError;
 using tarn::ErrorKind;
 using u128 = unsigned __int128;
-
-[[noreturn]] void fail(const char* what, const std::string& detail = {}) {
-  std::fprintf(stderr, "fuzz_reader: %s %s\n", what, detail.c_str());
-  std::abort();
-}
-#define CHECK(cond, ...) \
-  do {                   \
-    if (!(cond)) fail("check failed: " #cond, ##__VA_ARGS__); \
-  } while (0)
-
-std::string str(Bytes b) { return std::string(reinterpret_cast<const char*>(b.data()), b.size()); }
 
 uint32_t crc32_bitwise(const uint8_t* p, size_t n) {
   uint32_t c = 0xFFFFFFFFu;
@@ -358,33 +351,29 @@ void exercise(Model& m, const tarn::ReaderCore& r) {
   CHECK(objects && objects->size() <= h.num_objects, "verified: no more objects than the header counts");
 }
 
-int g_fd = -1;
-std::string g_path;
+fuzz::MemFile g_file;
 
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  g_fd = memfd_create("fuzz_reader", MFD_CLOEXEC);
-  if (g_fd < 0) fail("memfd_create failed");
-  g_path = "/proc/self/fd/" + std::to_string(g_fd);
+  g_file.create("fuzz_reader");
   return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  if (ftruncate(g_fd, 0) != 0) fail("ftruncate");
-  if (size && pwrite(g_fd, data, size, 0) != ssize_t(size)) fail("pwrite");
+  g_file.replace(data, size);
 
   for (bool verify : {false, true}) {
     Model m;
     m.file.assign(data, data + size);
     const Expect want = m.open(verify);
-    auto opened = tarn::ReaderCore::open(g_path, verify);
+    auto opened = tarn::ReaderCore::open(g_file.path(), verify);
     if (!opened) {
       same_error(want, opened.error(), verify ? "open(verify)" : "open");
       continue;
     }
     CHECK(want.ok, std::string("open succeeded, expected ") + want.detail);
-    CHECK(opened->path() == g_path, "path");
+    CHECK(opened->path() == g_file.path(), "path");
     exercise(m, *opened);
   }
   return 0;

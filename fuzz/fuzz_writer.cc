@@ -21,22 +21,16 @@
 
 #include "core/reader.h"
 #include "core/writer.h"
+#include "fuzz_common.h"
+
+const char fuzz::kTargetName[] = "fuzz_writer";
 
 namespace {
 
+using fuzz::bytes;
+using fuzz::fail;
+using fuzz::str;
 using tarn::Bytes;
-
-[[noreturn]] void fail(const char* what, const std::string& detail = {}) {
-  std::fprintf(stderr, "fuzz_writer: %s %s\n", what, detail.c_str());
-  std::abort();
-}
-#define CHECK(cond, ...) \
-  do {                   \
-    if (!(cond)) fail("check failed: " #cond, ##__VA_ARGS__); \
-  } while (0)
-
-Bytes bytes(const std::string& s) { return {reinterpret_cast<const uint8_t*>(s.data()), s.size()}; }
-std::string str(Bytes b) { return std::string(reinterpret_cast<const char*>(b.data()), b.size()); }
 
 // Consumes the fuzzer's input front to back; past the end it yields zeros.
 struct Input {

@@ -4,6 +4,7 @@
 
 #include "core/utf8.h"
 #include "errors.h"
+#include "pending_exception.h"
 #include "pyref.h"
 
 namespace tarn::py {
@@ -48,33 +49,6 @@ bool sequence_bytes(PyObject* obj, std::string* out) {
     if (v < 0 || v > 255) return false;
     out->push_back(char(v));
   }
-}
-
-// The pending exception as one normalised object (null if none), cleared.
-Ref take_exception() {
-#if PY_VERSION_HEX >= 0x030C0000
-  return Ref::steal(PyErr_GetRaisedException());
-#else
-  PyObject *type, *value, *tb;
-  PyErr_Fetch(&type, &value, &tb);
-  PyErr_NormalizeException(&type, &value, &tb);
-  if (value && tb) PyException_SetTraceback(value, tb);
-  Py_XDECREF(type);
-  Py_XDECREF(tb);
-  return Ref::steal(value);
-#endif
-}
-
-// Makes `exc` the pending exception again.
-void restore_exception(Ref exc) {
-  if (!exc) return;
-#if PY_VERSION_HEX >= 0x030C0000
-  PyErr_SetRaisedException(exc.release());
-#else
-  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(exc.get()));
-  Py_INCREF(type);
-  PyErr_Restore(type, exc.release(), nullptr);
-#endif
 }
 
 }  // namespace

@@ -11,6 +11,8 @@
 #include <span>
 #include <string>
 
+#include "pyref.h"
+
 namespace tarn::py {
 
 // Key bytes: a view of the argument's own buffer where it cannot change
@@ -65,6 +67,16 @@ PyObject* key_text(std::span<const uint8_t> key);
 // A new bytes object holding a copy of `data`.
 inline PyObject* new_bytes(std::span<const uint8_t> data) {
   return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data.data()), Py_ssize_t(data.size()));
+}
+
+// A new 2-tuple that takes over both references (both non-null); null with
+// the error set if the tuple cannot be made.
+inline PyObject* new_pair(Ref first, Ref second) {
+  PyObject* pair = PyTuple_New(2);
+  if (!pair) return nullptr;
+  PyTuple_SET_ITEM(pair, 0, first.release());
+  PyTuple_SET_ITEM(pair, 1, second.release());
+  return pair;
 }
 
 }  // namespace tarn::py

@@ -1,6 +1,7 @@
 // _TarnReader: the binding of ReaderCore.
 #include <Python.h>
 
+#include <utility>
 #include <vector>
 
 #include "classes.h"
@@ -40,11 +41,7 @@ PyObject* item_list(const ReaderCore& r, const std::vector<Item>& items) {
     if (!key) return nullptr;
     Ref payload = Ref::steal(new_bytes(items[i].payload));
     if (!payload) return nullptr;
-    PyObject* pair = PyTuple_New(2);
-    if (!pair) return nullptr;
-    PyTuple_SET_ITEM(pair, 0, key.release());
-    PyTuple_SET_ITEM(pair, 1, payload.release());
-    return pair;
+    return new_pair(std::move(key), std::move(payload));
   });
 }
 

@@ -13,8 +13,11 @@
 // nothing is returned half-built.
 #include <Python.h>
 
+#include <utility>
+
 #include "fast/fast.h"
 #include "fast/reader.h"
+#include "pending_exception.h"
 #include "pyref.h"
 
 namespace tarn::fast {
@@ -136,17 +139,7 @@ PyObject* lookup_many(PyObject* reader, const Store& store, PyObject* keys, PyOb
     }
     if (failed) {
       // Raised only if the keys before it resolve without an error of their own.
-#if PY_VERSION_HEX >= 0x030C0000
-      failure = Ref::steal(PyErr_GetRaisedException());
-#else
-      PyObject *t, *v, *tb;
-      PyErr_Fetch(&t, &v, &tb);
-      PyErr_NormalizeException(&t, &v, &tb);
-      if (v && tb) PyException_SetTraceback(v, tb);
-      Py_XDECREF(t);
-      Py_XDECREF(tb);
-      failure = Ref::steal(v);
-#endif
+      failure = py::take_exception();
     }
     // Stage 2: read the slots, request the entries they name.
     for (size_t i = 0; i < n; ++i) {
@@ -172,15 +165,7 @@ PyObject* lookup_many(PyObject* reader, const Store& store, PyObject* keys, PyOb
       if (!out.add(item)) return nullptr;
     }
     if (failed) {
-#if PY_VERSION_HEX >= 0x030C0000
-      PyErr_SetRaisedException(failure.release());
-#else
-      if (failure) {
-        PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(failure.get()));
-        Py_INCREF(type);
-        PyErr_Restore(type, failure.release(), nullptr);
-      }
-#endif
+      py::restore_exception(std::move(failure));
       return nullptr;
     }
     if (ended) return out.finish();

@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "convert.h"
 #include "core/format.h"
 #include "fast/fast.h"
 #include "fast/reader.h"
@@ -76,11 +77,7 @@ class Walk {
     if (!key) return nullptr;
     Ref obj = Ref::steal(s.decode(*payload, key.get()));
     if (!obj) return nullptr;
-    PyObject* pair = PyTuple_New(2);
-    if (!pair) return nullptr;
-    PyTuple_SET_ITEM(pair, 0, key.release());
-    PyTuple_SET_ITEM(pair, 1, obj.release());
-    return pair;
+    return py::new_pair(std::move(key), std::move(obj));
   }
 
  private:

@@ -17,31 +17,18 @@
 #include "fast/fast.h"
 #include "fast/reader.h"
 #include "frame.h"
+#include "pending_exception.h"
 #include "pyref.h"
 
 namespace tarn::fast {
 
 using py::KeyArg;
 using py::Ref;
+using py::take_exception;
 
 namespace {
 
 PyTypeObject* g_reader_type = nullptr;  // created once by the execution step
-
-// The pending exception as one object (null if none), cleared.
-Ref take_exception() {
-#if PY_VERSION_HEX >= 0x030C0000
-  return Ref::steal(PyErr_GetRaisedException());
-#else
-  PyObject *type, *value, *tb;
-  PyErr_Fetch(&type, &value, &tb);
-  PyErr_NormalizeException(&type, &value, &tb);
-  if (value && tb) PyException_SetTraceback(value, tb);
-  Py_XDECREF(type);
-  Py_XDECREF(tb);
-  return Ref::steal(value);
-#endif
-}
 
 // A user's decoder failed on `key`'s payload: TarnCorruptError, chained to
 // what it raised. Exceptions that are not errors (KeyboardInterrupt) pass.
