@@ -19,7 +19,7 @@ from tarndb._codec import Default
 from tarndb._fast import Merge
 from tarndb.reader import TarnReader
 from tarndb.errors import TarnError
-from tarndb.writer import BuildReport, Key, Progress, StrPath, TarnWriter, _build_failure, _checked, _report
+from tarndb.writer import BuildReport, Key, Progress, StrPath, TarnWriter, _checked, _report, run_build
 
 __all__ = ["merge", "MergeJob", "Input"]
 
@@ -64,20 +64,7 @@ class MergeJob:
         """Writes the merged store to *out* atomically and returns what it
         wrote; *verbose* and *progress* as for :meth:`TarnWriter.build`,
         and Ctrl-C the same: it stops the merge before the rename."""
-        target = os.fspath(out)
-        native = self._native
-        before = native.last_report()
-        try:
-            try:
-                done = native.build(target, progress)
-            except TarnError as exc:
-                raise _build_failure(target, exc) from exc
-            report = _report(done)
-        except KeyboardInterrupt:
-            after = native.last_report()
-            if after is None or (before is not None and after[0] == before[0]):
-                raise
-            report = _report(after)
+        report = run_build(self._native, os.fspath(out), progress)
         if verbose:
             print(report.summary())
         return report

@@ -7,7 +7,7 @@ import sys
 from collections.abc import Callable
 from dataclasses import dataclass
 from types import TracebackType
-from typing import Literal, NoReturn, Union
+from typing import Literal, NoReturn, Protocol, Union
 
 from tarndb import _codec, _units
 from tarndb._codec import Default
@@ -94,7 +94,11 @@ class BuildReport:
         )
 
 
-def _report(native: tuple[int, str, int, int, int, float]) -> BuildReport:
+# What the native builds return: (build number, path, objects, keys, bytes, seconds).
+_NativeReport = tuple[int, str, int, int, int, float]
+
+
+def _report(native: _NativeReport) -> BuildReport:
     _number, path, objects, keys, size, seconds = native
     return BuildReport(path, objects, keys, size, seconds)
 
@@ -105,6 +109,33 @@ def _build_failure(target: str, exc: TarnError) -> TarnError:
     if isinstance(exc, TarnIOError) and isinstance(err, TarnIOError):
         err.errno = exc.errno
     return err
+
+
+class _NativeBuild(Protocol):
+    # What run_build needs of tarndb._fast's Writer and Merge.
+    def build(self, path: str, progress: Progress | None = None) -> _NativeReport: ...
+    def last_report(self) -> _NativeReport | None: ...
+
+
+def run_build(native: _NativeBuild, target: str, progress: Progress | None) -> BuildReport:
+    """Runs *native*'s build to *target* and returns its report.
+
+    A failure names the target.  A KeyboardInterrupt from the build itself
+    (the build stopped before the rename) propagates; one that arrives once
+    the build has counted itself done (the native call records its report
+    before it returns) is too late to stop it, so the report stands."""
+    before = native.last_report()
+    try:
+        try:
+            done = native.build(target, progress)
+        except TarnError as exc:
+            raise _build_failure(target, exc) from exc
+        return _report(done)
+    except KeyboardInterrupt:
+        after = native.last_report()
+        if after is None or (before is not None and after[0] == before[0]):
+            raise  # stopped before the rename: the target is as it was
+        return _report(after)  # the signal came after the rename
 
 
 class TarnWriter:
@@ -262,19 +293,7 @@ class TarnWriter:
         target = self._path if path is None else os.fspath(path)
         if target is None:
             raise TypeError("TarnWriter.build() needs a path: none was given to the constructor")
-        native = self._native
-        before = native.last_report()
-        try:
-            try:
-                done = native.build(target, progress)
-            except TarnError as exc:
-                raise _build_failure(target, exc) from exc
-            report = _report(done)
-        except KeyboardInterrupt:
-            after = native.last_report()
-            if after is None or (before is not None and after[0] == before[0]):
-                raise  # stopped before the rename: the target is as it was
-            report = _report(after)  # the signal came after the rename
+        report = run_build(self._native, target, progress)
         if self._verbose if verbose is None else verbose:
             print(report.summary(), file=sys.stdout)
         return report
