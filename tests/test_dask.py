@@ -48,6 +48,16 @@ def test_bag_on_the_default_scheduler(tmp_path, key, keys_of) -> None:
     assert sorted(os.listdir(tmp_path / "store")) == ["gen-000001", "lock", "manifest.json"]
 
 
+def test_plain_text_keys_then_others_in_one_partition(tmp_path) -> None:
+    # Text keys first, then an integer key, a non-ASCII one and text again,
+    # in one partition: a key given twice still maps to the later record.
+    records = [{"id": f"k{i}", "n": i} for i in range(50)]
+    records += [{"id": 7, "n": "int"}, {"id": "k3", "n": "again"}, {"id": "\u00e9", "n": "e"}]
+    records += [{"id": f"k{i}", "n": -i} for i in range(45, 60)]
+    to_tarndb(db.from_sequence(records, npartitions=1), tmp_path / "store", key="id", shards=3)
+    assert shard_contents(tmp_path / "store") == expected(records, lambda r: [str(r["id"])])
+
+
 def test_dataframe_rows_are_stored_as_dicts(tmp_path) -> None:
     pd = pytest.importorskip("pandas")
     dd = pytest.importorskip("dask.dataframe")

@@ -607,6 +607,31 @@ def test_run_file_round_trip_and_payload_read_back(tmp_path, block_size: int) ->
     assert keys == [(b"k%d" % i, i) for i in range(300) for _ in range(i % 3)] + [(b"late", 5), (b"m", 300)]
 
 
+def test_bulk_blocks_survive_short_writes(tmp_path, monkeypatch) -> None:
+    from tarndb import _shard_run
+    from tarndb._shard_run import RunWriter, read_blocks
+
+    real = os.writev
+    calls = []
+
+    def short(fd, buffers):  # writes at most 5 bytes a call
+        calls.append(len(buffers))
+        data = b"".join(bytes(b) for b in buffers)[:5]
+        return real(fd, [data])
+
+    monkeypatch.setattr(_shard_run.os, "writev", short)
+    path = str(tmp_path / "run")
+    payloads = [b"p%d" % i * (i % 4) for i in range(40)]
+    keys = [b"k%d" % i for i in range(40)]
+    w = RunWriter(path)
+    w.add_objects(payloads, keys, [1] * 40)
+    w.close()
+    assert len(calls) > 10  # the short-write path was taken
+    (block,) = list(read_blocks(path))
+    assert list(block.olens) == [len(p) for p in payloads] and block.payloads == b"".join(payloads)
+    assert block.keys == b"".join(keys) and list(block.krefs) == list(range(40))
+
+
 @pytest.mark.parametrize("cut", [9, 20, 45, -1])
 def test_a_truncated_run_file_is_reported(tmp_path, cut: int) -> None:
     from tarndb._shard_run import RunWriter, read_blocks

@@ -173,21 +173,23 @@ def _write_all(fd: int, pieces: list[bytes]) -> int:
     total = 0
     limit = min(os.sysconf("SC_IOV_MAX") if hasattr(os, "sysconf") else 1024, 1024)
     for start in range(0, len(pieces), limit):
-        batch = [memoryview(p) for p in pieces[start : start + limit]]
-        want = sum(len(b) for b in batch)
+        # The pieces go to writev as they are: a memoryview of each would
+        # cost more than the write itself (they are mostly small records).
+        batch: Sequence[bytes | memoryview] = pieces[start : start + limit]
+        want = sum(map(len, batch))
+        total += want
         done = os.writev(fd, batch)
         while done < want:  # a short write: go on from where it stopped
             skip = done
-            rest = []
+            rest: list[bytes | memoryview] = []
             for b in batch:
                 if skip >= len(b):
                     skip -= len(b)
                     continue
-                rest.append(b[skip:])
+                rest.append(memoryview(b)[skip:])
                 skip = 0
             batch, want = rest, want - done
             done = os.writev(fd, batch)
-        total += sum(len(p) for p in pieces[start : start + limit])
     return total
 
 

@@ -30,6 +30,7 @@ import os
 import sys
 import time
 import uuid
+from itertools import chain
 from collections.abc import Callable, Iterable, Sequence
 from typing import Any, Union
 
@@ -126,7 +127,24 @@ def _spill_partition(part: Any, spill: str, shards: int, keys_of: _Keys, default
     # reused, where packb would allocate one per record (a page fault each
     # where the allocator returns memory eagerly, as Dask's workers ask).
     pack = msgpack.Packer(default=default).pack
-    for record in _records(part):
+    records = _records(part)
+    field = keys_of.fields[0] if keys_of.fields is not None and len(keys_of.fields) == 1 else None
+    if field is not None:
+        # The common case, one text field, in a loop of its own: the per-record
+        # calls of the general loop below cost as much as packing the record.
+        # The first record that is not plain goes to the general loop.
+        records = iter(records)
+        for record in records:
+            value = record.get(field) if type(record) is dict else None
+            if type(value) is not str or not value.isascii() or len(value) > 65535:
+                records = chain((record,), records)
+                break
+            k = value.encode("ascii")
+            shard = route(k, shards)
+            payloads[shard].append(pack(record))
+            keys[shard].append(k)
+            counts[shard].append(1)
+    for record in records:
         ks = keys_of(record)
         raw = pack(record)
         if len(ks) == 1:
