@@ -34,7 +34,7 @@ from typing import Any
 import msgpack
 
 import tarndb
-from tarndb import _codec
+from tarndb import _codec, _fast
 from tarndb._tarndb import _TarnReader
 
 from fast_data import build_tarn, key, value
@@ -265,6 +265,16 @@ def measure(n: int, tmp: str, rows: dict[str, float], probes: int) -> None:
     # get_many makes and drops 100k objects a run, which leaves the caches
     # cold for whatever runs next: timed apart, so the dict is not slowed.
     many: dict[str, Callable[[], tuple[int, int]]] = {f"r.get_many {tag}": loop_batch(r.get_many, batch)}
+    # The same decoding without the store, from the payloads already in
+    # memory: kept in one list (fresh memory each run, as get_many's results
+    # are, and freed inside the run) or dropped one by one (the same few
+    # blocks reused). The gap between the two is what keeping 100k decoded
+    # objects costs whoever decodes them.
+    payloads = r.raw_many(batch)
+    many[f"_fast.unpackb of the same payloads, results kept {tag}"] = loop_batch(
+        lambda xs: list(map(_fast.unpackb, xs)), payloads
+    )
+    many[f"_fast.unpackb of the same payloads, each dropped {tag}"] = loop_whole(_fast.unpackb, payloads)
     p = key(1200)[:-2]  # "user:00012": 1200 to 1299
     assert len(r.prefix(p)) == 100 and r.prefix(p) == prefix_before(native, p)
     prefixes = [p] * 20  # one run: 20 scans

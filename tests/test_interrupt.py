@@ -85,6 +85,14 @@ def check_outcome(target: pathlib.Path, before: bytes, said_built: bool, k7: obj
     return "interrupted"
 
 
+def default_sigint() -> None:
+    # A job started in the background by a non-interactive shell (as CI may
+    # start the suite) inherits SIGINT ignored, and Python then keeps it
+    # ignored: give the child the default disposition, so that it installs
+    # its KeyboardInterrupt handler as it would under a terminal.
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
+
+
 def interrupt(child: subprocess.Popen[str], target: pathlib.Path, delay: float) -> None:
     wait_for(temp_of(target), child)
     if delay:
@@ -116,6 +124,7 @@ def test_sigint_leaves_the_old_store_or_reports_the_new_one(
                 stderr=subprocess.PIPE,
                 text=True,
                 env=child_env(),
+                preexec_fn=default_sigint,
             )
             assert child.stdout is not None
             assert child.stdout.readline() == "ready\n"
@@ -126,6 +135,7 @@ def test_sigint_leaves_the_old_store_or_reports_the_new_one(
                 stderr=subprocess.PIPE,
                 text=True,
                 env=child_env(),
+                preexec_fn=default_sigint,
             )
         if via == "cli" or trial > 0:
             interrupt(child, target, delay)
