@@ -21,6 +21,7 @@ from __future__ import annotations
 
 import os
 import struct
+import zlib
 import subprocess
 import sys
 import textwrap
@@ -373,3 +374,36 @@ def reader_of(tmp_path):
         return native()._TarnReader(str(path), verify)
 
     return make
+
+# ---------------------------------------------------------------------------
+# A store file written by hand
+# ---------------------------------------------------------------------------
+
+def raw_store(
+    records: list[bytes],
+    entries: list[tuple[bytes, int]],
+    *,
+    magic: bytes = b"TNDB",
+    version: int = 2,
+    offsets: dict[int, int] | None = None,
+) -> bytes:
+    """The bytes of a store file written by hand, as another program might:
+    *entries* are (key bytes, record number) in the order given, unsorted
+    and repeated keys allowed; *offsets* overrides a record number's offset."""
+    data = bytearray()
+    where = []
+    for payload in records:
+        where.append(40 + len(data))
+        data += struct.pack(">II", len(payload), zlib.crc32(payload)) + payload
+    for number, offset in (offsets or {}).items():
+        where[number] = offset
+    index = b"".join(struct.pack(">H", len(k)) + k + struct.pack(">Q", where[i]) for k, i in entries)
+    body = bytes(data) + index
+    header = (
+        magic
+        + bytes([version, 0, 0, 0])
+        + struct.pack(">IIQQI", len(entries), len(records), 40 + len(data), 40, zlib.crc32(body))
+        + bytes(4)
+    )
+    return header + body
+

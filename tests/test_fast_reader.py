@@ -11,10 +11,8 @@ import operator
 import os
 import pathlib
 import pickle
-import struct
 import tempfile
 import threading
-import zlib
 from collections.abc import Callable, Iterable
 from typing import Any
 
@@ -23,6 +21,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
+from conftest import raw_store
 from tarndb import TarnCorruptError, TarnIOError, TarnReader, TarnWriter, _fast
 
 # ---------------------------------------------------------------- helpers
@@ -42,19 +41,6 @@ def build_shards(directory: str | pathlib.Path, data: dict[str, Any], n: int) ->
         parts[_fast.route(k, n)][k] = v
     return [build(os.path.join(directory, f"shard-{i}.tndb"), part) for i, part in enumerate(parts)]
 
-
-def raw_store(records: list[bytes], entries: list[tuple[bytes, int]], offsets: dict[int, int] | None = None) -> bytes:
-    """A store file written by hand: entries (key, record number) as given."""
-    data, where = bytearray(), []
-    for payload in records:
-        where.append(40 + len(data))
-        data += struct.pack(">II", len(payload), zlib.crc32(payload)) + payload
-    for number, offset in (offsets or {}).items():
-        where[number] = offset
-    index = b"".join(struct.pack(">H", len(k)) + k + struct.pack(">Q", where[i]) for k, i in entries)
-    body = bytes(data) + index
-    head = b"TNDB\x02\0\0\0" + struct.pack(">IIQQI", len(entries), len(records), 40 + len(data), 40, zlib.crc32(body))
-    return head + bytes(4) + body
 
 
 def outcome(call: Callable[[], Any]) -> tuple[str, Any]:

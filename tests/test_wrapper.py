@@ -4,7 +4,6 @@ from __future__ import annotations
 
 import os
 import pathlib
-import struct
 import subprocess
 import sys
 import tempfile
@@ -19,6 +18,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import tarndb
+from conftest import raw_store
 from tarndb import TarnCorruptError, TarnError, TarnIOError, TarnReader, TarnVersionError, TarnWriter
 
 # ---------------------------------------------------------------- helpers
@@ -30,34 +30,6 @@ def build(path: pathlib.Path | str, data: Mapping[Any, Any]) -> None:
         w[key] = value
     w.build(os.fspath(path))
 
-
-def raw_store(
-    records: list[bytes],
-    entries: list[tuple[bytes, int]],
-    *,
-    magic: bytes = b"TNDB",
-    version: int = 2,
-    offsets: dict[int, int] | None = None,
-) -> bytes:
-    """The bytes of a store file written by hand, as another program might:
-    *entries* are (key bytes, record number) in the order given, unsorted
-    and repeated keys allowed; *offsets* overrides a record number's offset."""
-    data = bytearray()
-    where = []
-    for payload in records:
-        where.append(40 + len(data))
-        data += struct.pack(">II", len(payload), zlib.crc32(payload)) + payload
-    for number, offset in (offsets or {}).items():
-        where[number] = offset
-    index = b"".join(struct.pack(">H", len(k)) + k + struct.pack(">Q", where[i]) for k, i in entries)
-    body = bytes(data) + index
-    header = (
-        magic
-        + bytes([version, 0, 0, 0])
-        + struct.pack(">IIQQI", len(entries), len(records), 40 + len(data), 40, zlib.crc32(body))
-        + bytes(4)
-    )
-    return header + body
 
 
 @pytest.fixture
