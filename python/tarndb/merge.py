@@ -17,11 +17,12 @@ import tempfile
 from collections.abc import Iterable, Mapping
 from typing import Any, Union, cast
 
-from tarndb._codec import Default
+from tarndb._building import BuildReport, Default, Key, Progress, StrPath, report_of, run_build
+from tarndb._building import checked_key as _checked
 from tarndb._fast import Merge
 from tarndb.reader import TarnReader
 from tarndb.errors import TarnError
-from tarndb.writer import BuildReport, Key, Progress, StrPath, TarnWriter, _checked, _report, run_build
+from tarndb.writer import TarnWriter
 
 __all__ = ["merge", "MergeJob", "Input"]
 
@@ -74,7 +75,7 @@ class MergeJob:
     def last_build(self) -> BuildReport | None:
         """The report of the latest successful :meth:`run`, or None."""
         native = self._native.last_report()
-        return None if native is None else _report(native)
+        return None if native is None else report_of(native)
 
     def run(self, out: StrPath, *, verbose: bool = False, progress: Progress | None = None) -> BuildReport:
         """Writes the merged store to *out* atomically and returns what it
