@@ -15,6 +15,7 @@ from __future__ import annotations
 import argparse
 import os
 import signal
+import stat
 import struct
 import sys
 import tempfile
@@ -308,15 +309,15 @@ def _report_success(args: argparse.Namespace, report: BuildReport) -> None:
         _status(args, report.summary())
 
 
-def _input_format(args: argparse.Namespace, parser: argparse.ArgumentParser) -> str:
+def _input_format(args: argparse.Namespace) -> str | None:
+    # The format given, or the one the extension names; None: told from the
+    # first bytes as they are read (standard input, a pipe, an unknown
+    # extension), without reading anything twice.
     if args.format:
         return str(args.format)
     if args.input == "-":
-        parser.error("reading standard input needs --format (jsonl, json, csv or tsv)")
-    found = _input.format_of(args.input)
-    if found is None:
-        parser.error(f"cannot tell the format of {args.input!r} from its extension; give --format jsonl, json, csv or tsv")
-    return found
+        return None
+    return _input.format_of(args.input)
 
 
 def _check_target(out: str, sources: Sequence[str]) -> None:
@@ -330,7 +331,7 @@ def _check_target(out: str, sources: Sequence[str]) -> None:
             raise CliError(f"{out}: the output would replace the input")
 
 
-def _column_types(args: argparse.Namespace, parser: argparse.ArgumentParser, fmt: str) -> dict[str, str]:
+def _column_types(args: argparse.Namespace, parser: argparse.ArgumentParser) -> dict[str, str]:
     types: dict[str, str] = {}
     for spec in args.type or ():
         try:
@@ -338,7 +339,8 @@ def _column_types(args: argparse.Namespace, parser: argparse.ArgumentParser, fmt
         except ValueError as exc:
             parser.error(str(exc))
         types[column] = kind
-    if fmt not in ("csv", "tsv") and (types or args.delimiter is not None):
+    fmt = _input_format(args)
+    if fmt is not None and fmt not in ("csv", "tsv") and (types or args.delimiter is not None):
         parser.error("--type and --delimiter apply to CSV and TSV input only")
     if args.delimiter is not None and len(args.delimiter) != 1:
         parser.error(f"--delimiter takes one character, not {args.delimiter!r}")
@@ -349,8 +351,7 @@ def read_records(args: argparse.Namespace, parser: argparse.ArgumentParser) -> I
     """The records of ``tarndb build``'s input, each checked (a duplicate
     key across records included) before it is handed on.  Where they go is
     the caller's business: a writer, or writers."""
-    fmt = _input_format(args, parser)
-    types = _column_types(args, parser, fmt)
+    types = _column_types(args, parser)
     if args.input == "-":
         name, stream, total = "<stdin>", sys.stdin.buffer, None
     else:
@@ -359,16 +360,25 @@ def read_records(args: argparse.Namespace, parser: argparse.ArgumentParser) -> I
             stream = open(args.input, "rb")
         except OSError as exc:
             raise CliError(f"{args.input}: cannot open: {exc.strerror or exc}") from None
-        total = os.fstat(stream.fileno()).st_size
+        st = os.fstat(stream.fileno())
+        total = st.st_size if stat.S_ISREG(st.st_mode) else None  # a pipe has no size
     progress = _Progress(args.progress, total, f"reading {os.path.basename(name)}")
-    records: Iterator[_input.Record]
-    if fmt in ("csv", "tsv"):
-        delimiter = args.delimiter or ("\t" if fmt == "tsv" else ",")
-        records = _input.read_csv(stream, name, args.key, progress.update, delimiter, types)
-    elif fmt == "jsonl":
-        records = _input.read_jsonl(stream, name, args.key, progress.update)
-    else:
-        records = _input.read_json_array(stream, name, args.key, progress.update)
+    try:
+        _, records = _input.open_records(
+            stream,
+            name,
+            _input_format(args),
+            args.key,
+            progress.update,
+            delimiter=args.delimiter,
+            types=types,
+            records_field=getattr(args, "records", None),
+        )
+    except _input.InputError as exc:
+        progress.close()
+        if stream is not sys.stdin.buffer:
+            stream.close()
+        raise CliError(str(exc)) from None
     first_line: dict[str, int] = {}
     # A sharded build checks for repeated keys shard by shard instead (_shard_cli).
     check = getattr(args, "shards", None) is None
@@ -398,8 +408,10 @@ def cmd_build(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     elif problem := _shard_cli.check_target(args.out):
         raise CliError(problem)
     if args.dask_scheduler:
-        fmt = _input_format(args, parser)
-        return _publish(args, lambda progress: _shard_cli.build_on_dask(args, fmt), args.out)
+        fmt = _input_format(args)
+        if fmt in (None, "json") and args.input != "-":
+            fmt = _input.format_of_file(args.input, fmt)
+        return _publish(args, lambda progress: _shard_cli.build_on_dask(args, fmt or "csv"), args.out)
     writer = TarnWriter(args.out, shards=args.shards, workers=args.workers)
     if args.shards is not None:
         writer._unique_keys = True  # type: ignore[attr-defined]  # as read_records checks unsharded
@@ -591,9 +603,17 @@ def build_parser() -> argparse.ArgumentParser:
         action="append",
         required=True,
         metavar="FIELD",
-        help="the field whose value is a record's key; repeat it to give each record several keys",
+        help="the field whose value is a record's key; repeat it to give each record several keys; "
+        "@name: the member name of a record in a JSON object of records",
     )
-    p.add_argument("--format", choices=_input.FORMATS, help="the input format (default: from the extension)")
+    p.add_argument(
+        "--format", choices=_input.FORMATS, help="the input format (default: from the extension, else from the content)"
+    )
+    p.add_argument(
+        "--records",
+        metavar="FIELD",
+        help="JSON: the records are the array or object under this member of the top-level object",
+    )
     p.add_argument("--delimiter", metavar="CHAR", help="the cell separator of CSV input (default , and a tab for TSV)")
     p.add_argument(
         "--type",

@@ -63,7 +63,7 @@ class Walk {
     const uint32_t entry = v.entry(pos_[best]++);
     if (kind_ == IterKind::kKeys) return key_str(r.key(entry));
     if (pos_[best] + kAhead < end_[best]) r.prefetch_key_and_record(v.entry(pos_[best] + kAhead));
-    auto payload = r.payload(entry);
+    auto payload = s.payload(r, entry);
     if (!payload) return raise_store_error(payload.error());
     if (kind_ == IterKind::kValues) {
       PyObject* obj = s.decode(*payload, nullptr);
