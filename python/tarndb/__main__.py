@@ -24,7 +24,7 @@ import time
 from collections.abc import Callable, Iterator, Sequence
 from typing import IO, Any
 
-from tarndb import _demo, _input, _jsonout, _shard_cli, _units
+from tarndb import _demo, _header, _input, _jsonout, _shard_cli, _units
 from tarndb._tarndb import __version__
 from tarndb.errors import TarnCorruptError, TarnError
 from tarndb.merge import MergeJob
@@ -137,36 +137,15 @@ def _closed_pipe() -> int:
 
 
 def _header_figures(path: str) -> tuple[dict[str, Any], str | None] | None:
-    """The header's figures read straight from the file, and what is wrong
-    with the file if its size does not fit them (or None).  Works on a file
-    whose index cannot be decoded, as long as its first 40 bytes are a
-    tarndb header; None when they are not."""
-    try:
-        with open(path, "rb") as f:
-            head = f.read(40)
-            size = os.fstat(f.fileno()).st_size
-    except OSError:
+    """The header's figures read straight from the file, and whether the
+    file is shorter than they say (or None).  Works on a file whose index
+    cannot be decoded, as long as its first 40 bytes are a tarndb header;
+    None when they are not."""
+    found = _header.read_header(path)
+    if found is None:
         return None
-    if len(head) < 40 or head[:4] != b"TNDB":
-        return None
-    num_keys, num_objects, index_offset, data_offset, crc = struct.unpack(">IIQQI", head[8:36])
-    figures: dict[str, Any] = {
-        "path": path,
-        "version": head[4],
-        "num_keys": num_keys,
-        "num_objects": num_objects,
-        "index_offset": index_offset,
-        "data_offset": data_offset,
-        "file_size_kb": size / 1024,
-        "file_crc32": f"0x{crc:08x}",
-    }
-    damage = None
-    least_index = 10 * num_keys  # every entry takes at least 10 bytes
-    if index_offset > size:
-        damage = f"truncated: the index should start at byte {index_offset:,}, but the file ends at {size:,}"
-    elif size - index_offset < least_index:
-        damage = f"truncated: {num_keys:,} index entries need at least {least_index:,} bytes, {size - index_offset:,} are left"
-    return figures, damage
+    figures, _ = found
+    return figures, _header.truncation(path)
 
 
 def cmd_info(args: argparse.Namespace) -> int:
@@ -179,6 +158,7 @@ def cmd_info(args: argparse.Namespace) -> int:
                 _out(_shard_cli.info_text(r.manifest, args.file, args.json))
                 return 0
             figures: dict[str, Any] = dict(r.stats)
+            figures["file_size"] = os.path.getsize(args.file)
     except TarnCorruptError as exc:
         found = _header_figures(args.file)
         if found is None:  # not a store at all: said as the other commands say it
@@ -189,10 +169,13 @@ def cmd_info(args: argparse.Namespace) -> int:
             damage = str(exc).removeprefix(f"{args.file}: ")
     except TarnError as exc:
         raise _fail_open(args.file, exc) from exc
+    size = figures.pop("file_size")
+    # Whole KiB, and the exact count of bytes beside them.
+    figures["file_size_kb"] = round(size / 1024)
+    figures["file_size"] = size
     if args.json:
         _out(_jsonout.dumps({**figures, "damage": damage}, indent=2))
         return 0
-    size = round(figures["file_size_kb"] * 1024)
     rows = [
         ("path", figures["path"]),
         ("format version", str(figures["version"])),
@@ -212,7 +195,9 @@ def cmd_info(args: argparse.Namespace) -> int:
 
 
 def cmd_verify(args: argparse.Namespace) -> int:
-    with _open(args.file) as r:
+    # Opened unchecked: verify() then checks everything, and names the first
+    # damaged key rather than only the whole-file mismatch.
+    with _open(args.file, verify=False) as r:
         try:
             r.verify()
         except TarnError as exc:

@@ -56,11 +56,9 @@ def pack_array(array: Any) -> msgpack.ExtType:
     TypeError for an array of objects, records or other kinds."""
     dtype = array.dtype
     if dtype.kind not in _ARRAY_KINDS or dtype.fields is not None or dtype.subdtype is not None:
-        what = "objects" if dtype.kind == "O" else f"dtype {dtype}"
         raise TypeError(
-            f"cannot store a numpy array of {what}: only bool, integer, float, complex and fixed-width "
-            "str or bytes arrays are stored as arrays (convert it, or pass default=tarndb.to_builtin "
-            "after converting it to a list)"
+            f"cannot store a numpy array of dtype {dtype}: only bool, integer, float, complex and fixed-width "
+            "str or bytes arrays can be stored (convert it to a list first)"
         )
     if array.ndim > _MAX_DIMS:
         raise TypeError(f"cannot store a numpy array of {array.ndim} dimensions (at most {_MAX_DIMS})")
@@ -69,12 +67,22 @@ def pack_array(array: Any) -> msgpack.ExtType:
     return msgpack.ExtType(ARRAY_EXT, head + array.tobytes(order="C"))
 
 
+def storable_array(obj: object) -> bool:
+    """Whether *obj* is a numpy array that :func:`pack_array` stores."""
+    if not _is_ndarray(obj):
+        return False
+    dtype: Any = getattr(obj, "dtype")
+    return dtype.kind in _ARRAY_KINDS and dtype.fields is None and dtype.subdtype is None
+
+
 def with_arrays(default: Default | None) -> Default:
     """A ``default=`` hook for msgpack that stores numpy arrays as array
-    values and hands anything else to *default* (TypeError without one)."""
+    values and hands anything else to *default*.  An array of another kind
+    (objects, datetimes, records) goes to *default* too, and raises
+    TypeError without one."""
 
     def hook(obj: Any) -> Any:
-        if _is_ndarray(obj):
+        if storable_array(obj) or (default is None and _is_ndarray(obj)):
             return pack_array(obj)
         if default is None:
             raise TypeError(f"can not serialize {type(obj).__name__!r} object")
@@ -148,7 +156,10 @@ def to_builtin(obj: Any) -> Any:
     - numpy scalars: the matching Python ``int``, ``float``, ``bool``,
       ``str`` or ``bytes`` (complex numbers are refused);
       ``numpy.datetime64``: its ISO 8601 text, as numpy writes it
-    - numpy arrays: nested lists of those (``obj.tolist()``)
+    - numpy arrays: nested lists of those (``obj.tolist()``); the writer
+      itself stores arrays of numbers, bools, text and bytes as arrays
+      before a hook is asked, so this is for the other kinds (objects,
+      datetimes)
     - ``set`` and ``frozenset``: a list, sorted when the items allow it
 
     Anything else raises TypeError naming the type.  Values come back from

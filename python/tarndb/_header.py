@@ -44,20 +44,36 @@ def read_header(path: str) -> tuple[dict[str, Any], int] | None:
 
 
 def truncation(path: str) -> str | None:
-    """"truncated: ..." with the length the header implies and the file's
-    length, when *path* is a store file shorter than its header says; else
-    None."""
+    """"truncated: ..." with the file's length and the length its header
+    implies (the index section's entries walked from ``index_offset``), when
+    *path* is a store file shorter than that; else None."""
     found = read_header(path)
     if found is None:
         return None
     figures, size = found
     index_offset, num_keys = figures["index_offset"], figures["num_keys"]
-    least = index_offset + _ENTRY_LEAST * num_keys  # every entry takes at least 10 bytes
     if index_offset > size:
+        least = index_offset + _ENTRY_LEAST * num_keys
         return (
             f"truncated: the file is {size:,} bytes, but its header puts the index at byte {index_offset:,} "
             f"(at least {least:,} bytes for {num_keys:,} keys)"
         )
-    if size < least:
-        return f"truncated: the file is {size:,} bytes, but its header needs at least {least:,} ({num_keys:,} keys)"
-    return None
+    try:
+        with open(path, "rb") as f:
+            f.seek(index_offset)
+            index = f.read()
+    except OSError:
+        return None
+    pos = 0
+    for _ in range(num_keys):
+        if len(index) - pos < 2:
+            needed = index_offset + pos + _ENTRY_LEAST
+            break
+        (key_len,) = struct.unpack_from(">H", index, pos)
+        pos += 2 + key_len + 8
+        if pos > len(index):
+            needed = index_offset + pos
+            break
+    else:
+        return None
+    return f"truncated: the file is {size:,} bytes, but its header and index need at least {needed:,}"

@@ -29,6 +29,7 @@ import shutil
 import tempfile
 
 from tarndb import _shard_manifest as mf
+from tarndb import errors
 from tarndb.errors import TarnError, TarnIOError
 
 __all__ = ["StoreLock", "io_error", "LOCK"]
@@ -41,9 +42,7 @@ _OWN_NAMES = {mf.MANIFEST, mf.MANIFEST + ".tmp", LOCK}
 
 def io_error(path: str, what: str, exc: OSError) -> TarnIOError:
     """A TarnIOError for a failed system call on *path*, errno kept."""
-    err = TarnIOError(f"{path}: {what}: {exc.strerror or exc} (os error {exc.errno})")
-    err.errno = exc.errno
-    return err
+    return errors.io_error(f"{path}: {what}: {exc.strerror or exc} (os error {exc.errno})", exc.errno)
 
 
 def _remove(path: str) -> None:

@@ -37,9 +37,9 @@ def key_bytes(key: Key) -> bytes:
     """The stored form of *key*: its UTF-8 bytes.
 
     ValueError for a str that cannot be encoded as UTF-8 (a lone
-    surrogate), for bytes that are not valid UTF-8 (a reader could not list
-    them as text) and for anything that is neither str nor bytes; TarnError
-    when the key is longer than 65535 bytes.
+    surrogate) and for bytes that are not valid UTF-8 (a reader could not
+    list them as text); TypeError for anything that is neither str nor
+    bytes; TarnError when the key is longer than 65535 bytes.
     """
     if isinstance(key, str):
         try:
@@ -58,8 +58,8 @@ def key_bytes(key: Key) -> bytes:
                 "give the key as str or as its UTF-8 bytes"
             ) from None
     else:
-        # The same text as the native layer's: callers match on it.
-        raise ValueError("key must be str or bytes")
+        # The same text as the native reader's: callers match on it.
+        raise TypeError(f"key must be str or bytes, not {type(key).__name__!r}")
     if len(data) > MAX_KEY_LEN:
         _too_long(len(data))
     return data
