@@ -82,11 +82,11 @@ class _Replay(io.RawIOBase):
 _SNIFF_LINE_LIMIT = 64 << 20  # a first line longer than this is no JSON line
 
 
-def _sniff(stream: IO[bytes], fallback: str | None) -> tuple[str, IO[bytes]]:
+def _sniff(stream: IO[bytes], fallback: str | None, fields: list[str]) -> tuple[str, IO[bytes]]:
     # The format of the stream, told from its first bytes, and a stream that
     # gives every byte again.  A top-level "[" is a JSON document; "{" too,
     # unless its first line is a whole object followed by more (JSON lines),
-    # or is the only line and not an object of objects (one JSON line).
+    # or is the only line and holds the key *fields* (one JSON line).
     # Anything else is *fallback*, or CSV (TSV when the first line has tabs
     # and no commas).
     buf = bytearray()
@@ -128,8 +128,10 @@ def _sniff(stream: IO[bytes], fallback: str | None) -> tuple[str, IO[bytes]]:
             return "json", replay
         if after.strip(b" \t\r\n"):
             return "jsonl", replay
-        of_records = bool(value) and all(isinstance(v, dict) for v in value.values())
-        return ("json" if of_records else "jsonl"), replay
+        # One object on one line: a record when it has the key fields,
+        # else a document (an object of records, or records under a field).
+        one_record = "@name" not in fields and all(f in value for f in fields)
+        return ("jsonl" if one_record else "json"), replay
     if fallback is not None:
         return fallback, replay
     first_line = stripped.partition(b"\n")[0]
@@ -144,7 +146,7 @@ def format_of_file(path: str, fmt: str | None) -> str | None:
         with open(path, "rb") as f:
             if not stat.S_ISREG(os.fstat(f.fileno()).st_mode):
                 return fmt
-            return _sniff(f, fmt)[0]
+            return _sniff(f, fmt, [])[0]
     except OSError:
         return fmt
 
@@ -171,7 +173,7 @@ def open_records(
     if records_field is not None:
         fmt = "json"
     elif fmt in (None, "json"):
-        fmt, stream = _sniff(stream, fmt)
+        fmt, stream = _sniff(stream, fmt, fields)
     if fmt in ("csv", "tsv"):
         sep = delimiter or ("\t" if fmt == "tsv" else ",")
         return fmt, read_csv(stream, name, fields, progress, sep, types)
@@ -519,6 +521,8 @@ def read_json(
             raise InputError(f"{name}:1", f"--records {records_field}: the top-level object has no such member (it has {listed or 'none'})")
         text.end()
         return
+    if c == "":
+        raise InputError(text.here(), "expected a JSON array or object of records, but the input is empty")
     if c not in ("[", "{"):
         raise InputError(text.here(), f"expected a JSON array or object of records, found {_found(text)} at the top level")
     yield from _records_of(text, fields, None)
