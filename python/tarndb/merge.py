@@ -136,7 +136,7 @@ class _ShardBuild:
         self._native = native
         self._part = part
 
-    def build(self, path: str, progress: Progress | None) -> NativeReport:
+    def build(self, path: str, progress: Progress | None = None) -> NativeReport:
         return self._native.build(path, progress, self._part)
 
     def last_report(self) -> NativeReport | None:
