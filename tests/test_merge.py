@@ -549,3 +549,22 @@ def test_cli_merge_shard_file_groups_are_checked(tmp_path: pathlib.Path, inputs:
     assert proc.returncode == 2
     assert proc.stderr.endswith(f"tarndb: error: {message}\n")
     assert not (tmp_path / "out.tndb").exists()
+
+
+def test_an_interrupt_after_the_manifest_switch_keeps_the_new_generation(
+    tmp_path: pathlib.Path, monkeypatch: pytest.MonkeyPatch
+) -> None:
+    from tarndb.sharded.lock import StoreLock
+
+    store_dir = sharded(tmp_path / "store", {"a": 1, "b": 2}, shards=2)
+    publish = StoreLock.publish
+
+    def publish_then_interrupt(self: StoreLock, manifest: Any) -> None:
+        publish(self, manifest)
+        raise KeyboardInterrupt  # as if Ctrl-C came while old generations were removed
+
+    monkeypatch.setattr(StoreLock, "publish", publish_then_interrupt)
+    job = tarndb.MergeJob([store_dir, {"c": 3}])
+    report = job.run(store_dir)
+    assert job.last_build == report and report.keys == 3
+    assert check_sharded(store_dir, 2) == {"a": 1, "b": 2, "c": 3}
