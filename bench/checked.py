@@ -38,7 +38,7 @@ perf_ns = time.perf_counter_ns
 
 
 def value(i: int) -> dict[str, Any]:
-    return {"id": i, "name": f"item-{i}", "tags": [1, 2, 3], "text": "lorem ipsum dolor sit amet " * 2}
+    return {"id": i, "name": f"item-{i}", "tags": [1, 2, 3], "text": "lorem ipsum dolor sit amet " * 2 + "consectetur "}
 
 
 def key(i: int) -> str:
