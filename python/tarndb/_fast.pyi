@@ -15,12 +15,21 @@ def unpackb(data: bytes | bytearray | memoryview) -> Any: ...
 
 _Key = str | bytes
 
+def open_private(name: str, flags: int, dir_fd: int | None = None) -> int: ...
+def write_atomically(target: str, data: bytes) -> None: ...
+
 # The native reader under tarndb.TarnReader: one store file (path a str) or
-# the shard files of a sharded store (a list of str, in shard order).
+# the shard files of a sharded store (a list of str, in shard order; with
+# dir_fd, names under that directory, opened without following links).
 @disjoint_base
 class Reader:
     def __new__(
-        cls, path: str | list[str], verify: bool = True, *, decoder: Callable[[bytes], Any] | None = None
+        cls,
+        path: str | list[str],
+        verify: bool = True,
+        *,
+        decoder: Callable[[bytes], Any] | None = None,
+        dir_fd: int | None = None,
     ) -> Self: ...
     def __getitem__(self, key: _Key, /) -> Any: ...
     def __contains__(self, key: object, /) -> bool: ...

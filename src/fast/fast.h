@@ -29,5 +29,6 @@ PyObject* raise_store_error(const CoreError& error);
 int add_reader_types(PyObject* module);
 int add_writer_type(PyObject* module);
 int add_decoder(PyObject* module);
+int add_file_functions(PyObject* module);
 
 }  // namespace tarn::fast

@@ -6,6 +6,7 @@
 #include <Python.h>
 
 #include <array>
+#include <climits>
 #include <exception>
 #include <string>
 #include <vector>
@@ -521,11 +522,13 @@ bool shard_paths(PyObject* arg, std::vector<std::string>* out, Ref* kept) {
 }
 
 // Opens every shard and settles its key view, without the interpreter lock.
-Result<std::shared_ptr<const Store>> open_store(const std::vector<std::string>& paths, bool verify) {
+// With a directory descriptor (not -1), the paths are names under it, opened
+// without following links (ReaderCore::open_at).
+Result<std::shared_ptr<const Store>> open_store(const std::vector<std::string>& paths, bool verify, int dir_fd) {
   auto store = std::make_shared<Store>();
   store->shards.reserve(paths.size());
   for (const std::string& p : paths) {
-    auto opened = ReaderCore::open(p, verify);
+    auto opened = dir_fd >= 0 ? ReaderCore::open_at(dir_fd, p, verify) : ReaderCore::open(p, verify);
     if (!opened) return open_error(opened.error(), p);
     store->shards.push_back(std::move(*opened));
   }
@@ -538,11 +541,21 @@ Result<std::shared_ptr<const Store>> open_store(const std::vector<std::string>& 
 }
 
 PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static const char* kNames[] = {"path", "verify", "decoder", nullptr};
-  PyObject *path_arg = nullptr, *verify_arg = nullptr, *decoder_arg = Py_None;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O$O:Reader", const_cast<char**>(kNames), &path_arg, &verify_arg,
-                                   &decoder_arg)) {
+  static const char* kNames[] = {"path", "verify", "decoder", "dir_fd", nullptr};
+  PyObject *path_arg = nullptr, *verify_arg = nullptr, *decoder_arg = Py_None, *dir_arg = Py_None;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O$OO:Reader", const_cast<char**>(kNames), &path_arg, &verify_arg,
+                                   &decoder_arg, &dir_arg)) {
     return nullptr;
+  }
+  int dir_fd = -1;
+  if (dir_arg != Py_None) {
+    const long v = PyLong_AsLong(dir_arg);
+    if (v == -1 && PyErr_Occurred()) return nullptr;
+    if (v < 0 || v > INT_MAX) {
+      PyErr_SetString(PyExc_ValueError, "argument 'dir_fd': expected a file descriptor");
+      return nullptr;
+    }
+    dir_fd = int(v);
   }
   std::vector<std::string> paths;
   Ref kept_path;
@@ -573,7 +586,7 @@ PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   std::exception_ptr thrown;
   Py_BEGIN_ALLOW_THREADS  // opening reads the whole index: let other threads run
   try {
-    opened = open_store(paths, verify);
+    opened = open_store(paths, verify, dir_fd);
   } catch (...) {
     thrown = std::current_exception();
   }
