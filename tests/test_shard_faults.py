@@ -401,7 +401,7 @@ def test_alias_into_another_shard_after_blocks_of_keys_alone(tmp_path) -> None:
     other = next(k for k in keys if _fast.route(k, 2) == 1)
     w = TarnWriter(tmp_path / "store", shards=2)
     first = w.add("first", home[0])
-    for i in range(120000):  # more than a 1 MiB block of keys alone, all in shard 0
+    for i in range(250000):  # more than two 1 MiB blocks of keys, all in shard 0
         w.alias(f"{home[0]}-{i:07d}" if _fast.route(f"{home[0]}-{i:07d}", 2) == 0 else home[0], first)
     later = w.add("later", home[1])
     for i in range(120000):
