@@ -2,8 +2,10 @@
 
 The merge streams: each input store is opened (its index decoded, its
 whole-file CRC-32 checked) and its winning records are copied as they are
-into the new file, without decoding them and without holding payloads in
-memory.  Objects shared by several keys stay shared, and identical payloads
+into the new file, each with its own CRC-32 checked, without decoding them
+and without holding payloads in memory.  An open TarnReader is merged from
+its own mappings (the files it opened), a sharded store from all its
+shards.  Objects shared by several keys stay shared, and identical payloads
 become one object, so the result is never larger than a fresh build of the
 same content.
 """
@@ -24,8 +26,10 @@ from tarndb.writer import TarnWriter
 
 __all__ = ["merge", "MergeJob", "Input"]
 
-#: One input of a merge: a store (its path, or an open TarnReader), or a
-#: mapping of keys to new objects, where the value None removes the key.
+#: One input of a merge: a store (the path of a file or of a sharded store's
+#: directory, or an open TarnReader of either kind or over a list of shard
+#: files), or a mapping of keys to new objects, where the value None removes
+#: the key.
 Input = Union[StrPath, TarnReader, Mapping[Key, Any]]
 
 
@@ -43,13 +47,25 @@ class MergeJob:
         self, inputs: Iterable[Input], *, delete: Iterable[Key] = (), default: Default | None = None
     ) -> None:
         native = Merge()
-        for source in inputs:
+        sources = list(inputs)
+        # Refused before anything is opened or written.
+        for source in sources:
+            if not isinstance(source, (TarnReader, Mapping, str, bytes, os.PathLike)):
+                raise TypeError(
+                    f"a merge input is a path, a TarnReader or a mapping, not {type(source).__name__!r}"
+                )
+        for source in sources:
             if isinstance(source, TarnReader):
-                _add_store(native, source.stats["path"])
+                native.add_reader(source)
             elif isinstance(source, Mapping):
                 _add_mapping(native, cast(Mapping[Key, Any], source), default)
             else:
-                _add_store(native, os.fspath(source))
+                path = os.fspath(source)
+                if os.path.isdir(path):
+                    with TarnReader(path) as reader:  # the merge keeps its mappings
+                        native.add_reader(reader)
+                else:
+                    _add_store(native, path)
         removed = [_checked(k) for k in delete]
         if removed:
             native.add_removals(removed)
