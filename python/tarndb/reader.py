@@ -8,8 +8,8 @@ from collections.abc import Callable, ItemsView, Iterator, KeysView, Mapping, Se
 from typing import Any, Literal, NotRequired, TypedDict
 
 from tarndb import _fast
-from tarndb._building import StrPath
-from tarndb.errors import TarnIOError
+from tarndb._building import StrPath, with_context
+from tarndb.errors import TarnError, TarnIOError
 from tarndb.sharded.manifest import Manifest
 from tarndb.sharded.opening import open_store
 from tarndb.sharded.verify import verify_layout
@@ -146,7 +146,9 @@ class TarnReader(_fast.Reader, Mapping[str, Any]):
     @classmethod
     def _open_sharded(cls, store: str, verify: bool, decoder: Callable[[bytes], Any] | None) -> TarnReader:
         def opener(dir_fd: int, names: list[str]) -> TarnReader:
-            return _fast.Reader.__new__(cls, names, verify, decoder=decoder, dir_fd=dir_fd)
+            reader = _fast.Reader.__new__(cls, names, verify, decoder=decoder, dir_fd=dir_fd)
+            reader._store = reader._manifest = None  # set once the shards are checked
+            return reader
 
         manifest, self = open_store(store, opener)
         self._store, self._manifest = store, manifest
@@ -172,12 +174,26 @@ class TarnReader(_fast.Reader, Mapping[str, Any]):
         m = self._manifest
         return None if m is None else m.to_json()
 
+    def shard_stats(self) -> list[dict[str, int | float | str]]:
+        """Each file's figures, as :attr:`stats` gives them for one file, in
+        shard order."""
+        shards = super().shard_stats()
+        if self._store is not None:  # opened under the store's directory, by relative names
+            for s in shards:
+                s["path"] = os.path.join(self._store, str(s["path"]))
+        return shards
+
     def verify(self) -> Literal[True]:
         """Checks the CRC-32 of every file and of every object a key refers
         to; for a sharded store directory, also each shard against the
         manifest and the generation's directory (no shard missing or extra).
         Returns True, or raises TarnCorruptError naming the first fault."""
-        super().verify()
+        try:
+            super().verify()
+        except TarnError as exc:
+            if self._store is None or self._store in str(exc):
+                raise
+            raise with_context(exc, self._store) from exc
         if self._manifest is not None and self._store is not None:
             verify_layout(self._store, self._manifest, self.shard_stats())
         return True

@@ -662,7 +662,7 @@ PyType_Slot kSlots[] = {
     {Py_tp_methods, g_methods.data()},
     {Py_tp_getset, kGetSet},
     {Py_tp_doc,
-     const_cast<char*>("Reader(path, verify=True, *, decoder=None)\n--\n\n"
+     const_cast<char*>("Reader(path, verify=True, *, decoder=None, dir_fd=None)\n--\n\n"
                        "The native reader under tarndb.TarnReader: one store file (path a str) or the shard\n"
                        "files of a sharded store (a list of str, in shard order).")},
     {0, nullptr},
