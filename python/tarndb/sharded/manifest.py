@@ -33,9 +33,10 @@ import struct
 from dataclasses import dataclass
 
 from tarndb import _fast
-from tarndb._building import io_error
+from tarndb._building import io_error, with_context
 from tarndb._layout import MANIFEST, MAX_MANIFEST, generation_of, shard_name
 from tarndb.errors import TarnCorruptError, TarnIOError, TarnVersionError
+from tarndb.errors import io_error as errno_error
 
 __all__ = [
     "FORMAT",
@@ -223,16 +224,12 @@ def read_manifest(store: str, dir_fd: int | None = None) -> Manifest:
         names = os.listdir(dir_fd if dir_fd is not None else store)
         if not any(generation_of(name) is not None for name in names):
             # A plain directory, not a damaged store: say what it is.
-            err = TarnIOError(f"cannot open {store}: is a directory")
-            err.errno = errno.EISDIR
-            raise err from None
+            raise errno_error(f"cannot open {store}: is a directory", errno.EISDIR) from None
         raise TarnCorruptError(f"{store}: not a sharded store: {MANIFEST} is missing") from None
     except TarnCorruptError as exc:
         raise _bad(store, str(exc)) from None
     except TarnIOError as exc:
-        err = TarnIOError(f"{store}: {exc}")
-        err.errno = exc.errno
-        raise err from None
+        raise with_context(exc, store) from None
     try:
         with os.fdopen(fd, "rb") as f:
             data = f.read(MAX_MANIFEST + 1)
