@@ -21,7 +21,8 @@ def write_atomically(target: str, data: bytes) -> None: ...
 
 # The native reader under tarndb.TarnReader: one store file (path a str) or
 # the shard files of a sharded store (a list of str, in shard order; with
-# dir_fd, names under that directory, opened without following links).
+# dir_fd, names under that directory, opened without following links, and
+# shown as root/name).
 @disjoint_base
 class Reader:
     def __new__(
@@ -32,6 +33,7 @@ class Reader:
         decoder: Callable[[bytes], Any] | None = None,
         check_reads: bool = True,
         dir_fd: int | None = None,
+        root: str | None = None,
     ) -> Self: ...
     def __getitem__(self, key: _Key, /) -> Any: ...
     def __contains__(self, key: object, /) -> bool: ...

@@ -170,7 +170,7 @@ class TarnReader(_fast.Reader, Mapping[str, Any]):
     ) -> TarnReader:
         def opener(dir_fd: int, names: list[str]) -> TarnReader:
             reader = _fast.Reader.__new__(
-                cls, names, verify, decoder=decoder, check_reads=check_reads, dir_fd=dir_fd
+                cls, names, verify, decoder=decoder, check_reads=check_reads, dir_fd=dir_fd, root=store
             )
             reader._store = reader._manifest = None  # set once the shards are checked
             return reader
@@ -198,15 +198,6 @@ class TarnReader(_fast.Reader, Mapping[str, Any]):
         opened on (see docs/SCALING.md), or None for store files."""
         m = self._manifest
         return None if m is None else m.to_json()
-
-    def shard_stats(self) -> list[dict[str, int | float | str]]:
-        """Each file's figures, as :attr:`stats` gives them for one file, in
-        shard order."""
-        shards = super().shard_stats()
-        if self._store is not None:  # opened under the store's directory, by relative names
-            for s in shards:
-                s["path"] = os.path.join(self._store, str(s["path"]))
-        return shards
 
     def verify(self) -> Literal[True]:
         """Checks the CRC-32 of every file and of every object a key refers

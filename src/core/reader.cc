@@ -71,8 +71,10 @@ Result<ReaderCore> ReaderCore::open(const std::string& path, bool verify, uint64
   return open_in(AT_FDCWD, path, false, verify, wide_from);
 }
 
-Result<ReaderCore> ReaderCore::open_at(int dir_fd, const std::string& name, bool verify) {
-  return open_in(dir_fd, name, true, verify, uint64_t(1) << 32);
+Result<ReaderCore> ReaderCore::open_at(int dir_fd, const std::string& name, bool verify, const std::string& shown) {
+  auto core = open_in(dir_fd, name, true, verify, uint64_t(1) << 32);
+  if (core) core->path_ = shown;
+  return core;
 }
 
 namespace {

@@ -54,8 +54,9 @@ class ReaderCore {
   // of whose components is opened without following a symbolic link: the
   // file mapped is the one found inside that directory, checked after the
   // open (a sharded store's shards). A link on the way is refused with
-  // TarnIOError "cannot open NAME: is a symbolic link".
-  static Result<ReaderCore> open_at(int dir_fd, const std::string& name, bool verify);
+  // TarnIOError "cannot open NAME: is a symbolic link". `shown` is the path
+  // that path() and the errors of later reads give.
+  static Result<ReaderCore> open_at(int dir_fd, const std::string& name, bool verify, const std::string& shown);
 
   ReaderCore(ReaderCore&&) noexcept = default;
   ReaderCore& operator=(ReaderCore&&) noexcept = default;
