@@ -102,8 +102,8 @@ std::span<const uint8_t> MergeCore::Source::key(size_t i) const {
 void MergeCore::add_store(ReaderCore store) { add_store(std::make_shared<const ReaderCore>(std::move(store))); }
 
 void MergeCore::add_store(std::shared_ptr<const ReaderCore> store, ShardPart part) {
+  split_ = Split{};
   Source s;
-  s.part = part;
   const ReaderCore& r = *store;
   const size_t n = r.entry_count();
   auto routed = [&](size_t i) { return part.count == 1 || shard_of(r.key(i), part.count) == part.shard; };
@@ -144,12 +144,13 @@ void MergeCore::add_removals(std::vector<std::string> keys) {
                             {reinterpret_cast<const uint8_t*>(b.data()), b.size()});
   });
   keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+  split_ = Split{};
   Source s;
   s.removed = std::move(keys);
   sources_.push_back(std::move(s));
 }
 
-Result<MergeCore::Plan> MergeCore::plan(const std::vector<Winner>& winners) const {
+Result<MergeCore::Plan> MergeCore::plan(std::span<const Winner> winners) const {
   // Each winning record becomes one output object: the same record
   // (source, offset) reached by several keys, and records with the same
   // payload, share it. Found by sorting, not hashing: the records of a
@@ -250,7 +251,7 @@ Result<MergeCore::Plan> MergeCore::plan(const std::vector<Winner>& winners) cons
   return plan;
 }
 
-std::vector<MergeCore::Winner> MergeCore::merge_keys(ShardPart only) const {
+std::vector<MergeCore::Winner> MergeCore::merge_keys() const {
   // A k-way merge over the sources' next keys, through a heap whose top is
   // the lowest key and, among equal keys, the last source: the winner. A
   // sharded input brings one source per shard, so the count may be large.
@@ -261,10 +262,6 @@ std::vector<MergeCore::Winner> MergeCore::merge_keys(ShardPart only) const {
   };
   std::vector<uint32_t> heap;
   for (uint32_t s = 0; s < sources_.size(); ++s) {
-    const ShardPart& part = sources_[s].part;
-    // The shards of an input split as the output does hold no key of
-    // another output shard.
-    if (only.count > 1 && part.count == only.count && part.shard != only.shard) continue;
     if (sources_[s].size() > 0) heap.push_back(s);
   }
   std::make_heap(heap.begin(), heap.end(), later);
@@ -274,11 +271,7 @@ std::vector<MergeCore::Winner> MergeCore::merge_keys(ShardPart only) const {
     const uint32_t top = heap.front();
     const Source& w = sources_[top];
     const std::span<const uint8_t> low = w.key(at[top]);
-    if (w.store) {
-      const bool routed = only.count == 1 || (w.part.count == only.count && w.part.shard == only.shard) ||
-                          shard_of(low, only.count) == only.shard;
-      if (routed) winners.push_back({top, w.entry(at[top])});
-    }
+    if (w.store) winners.push_back({top, w.entry(at[top])});
     // Step past the key in every source that holds it (`low` stays valid:
     // it points into the source's index, not into the heap).
     while (!heap.empty() && compare(sources_[heap.front()].key(at[heap.front()]), low) == 0) {
@@ -294,8 +287,30 @@ std::vector<MergeCore::Winner> MergeCore::merge_keys(ShardPart only) const {
   return winners;
 }
 
+std::span<const MergeCore::Winner> MergeCore::winners_of(ShardPart only, std::vector<Winner>* own) const {
+  if (only.count == 1) {
+    *own = merge_keys();
+    return *own;
+  }
+  if (split_.count != only.count) {
+    split_ = Split{};  // the old split goes before the new one is made
+    std::vector<Winner> all = merge_keys();
+    auto shard = [&](const Winner& w) { return shard_of(sources_[w.source].store->key(w.entry), only.count); };
+    std::vector<size_t> begin(size_t(only.count) + 1, 0);
+    for (const Winner& w : all) ++begin[shard(w) + 1];
+    for (size_t i = 1; i < begin.size(); ++i) begin[i] += begin[i - 1];
+    std::vector<size_t> next(begin.begin(), begin.end() - 1);
+    std::vector<Winner> split(all.size());
+    for (const Winner& w : all) split[next[shard(w)]++] = w;  // in key order within each shard
+    split_ = Split{only.count, std::move(split), std::move(begin)};
+  }
+  const size_t b = split_.begin[only.shard];
+  return {split_.winners.data() + b, split_.begin[only.shard + 1] - b};
+}
+
 Result<BuildReport> MergeCore::build(const std::string& path, BuildObserver* observer, ShardPart only) const {
-  const std::vector<Winner> winners = merge_keys(only);
+  std::vector<Winner> own;
+  const std::span<const Winner> winners = winners_of(only, &own);
   if (winners.size() > format::kMaxCount) {
     return CoreError::Usage("key count would exceed the limit of 4294967295 keys");
   }
