@@ -280,6 +280,10 @@ def test_the_native_reader_opens_names_under_a_directory_without_links(tmp_path)
         with pytest.raises(TarnIOError) as info:
             _fast.Reader(["gen-000001/none.tndb"], dir_fd=fd)
         assert info.value.errno == errno.ENOENT
+        for outside in (f"../store/{names[0]}", f"gen-000001/../../store/{names[0]}", str(store / names[0])):
+            with pytest.raises(TarnIOError, match="not a name inside the directory"):
+                _fast.Reader([outside], dir_fd=fd)
+        assert _fast.Reader(names, dir_fd=fd, root=str(store)).shard_stats()[0]["path"] == str(store / names[0])
     finally:
         os.close(fd)
 

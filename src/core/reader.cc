@@ -90,8 +90,8 @@ Result<Fd> open_for_mapping(int dir_fd, const std::string& path, bool no_links) 
   std::string rest = path;
   auto failed = [&](int err, const std::string& component) -> CoreError {
     struct stat st;
-    if (no_links && (err == ELOOP || err == ENOTDIR) && ::fstatat(at, component.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-        S_ISLNK(st.st_mode)) {
+    if (no_links && (err == ELOOP || err == ENOTDIR) &&
+        ::fstatat(at, component.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode)) {
       return CoreError::IO("cannot open " + path + ": is a symbolic link");
     }
     // A socket cannot be opened at all (ENXIO): name it as what it is not.
@@ -101,9 +101,14 @@ Result<Fd> open_for_mapping(int dir_fd, const std::string& path, bool no_links) 
     return CoreError::IO("cannot open " + path + ": ", err);
   };
   if (no_links) {
+    // Only names inside the directory: nothing absolute, nothing that climbs.
+    if (path.empty() || path.front() == '/' || ("/" + path + "/").find("/../") != std::string::npos) {
+      return CoreError::IO("cannot open " + path + ": not a name inside the directory");
+    }
     for (size_t slash; (slash = rest.find('/')) != std::string::npos; rest.erase(0, slash + 1)) {
       const std::string component = rest.substr(0, slash);
-      const int raw = no_eintr([&] { return ::openat(at, component.c_str(), O_RDONLY | O_CLOEXEC | O_DIRECTORY | O_NOFOLLOW); });
+      const int raw = no_eintr(
+          [&] { return ::openat(at, component.c_str(), O_RDONLY | O_CLOEXEC | O_DIRECTORY | O_NOFOLLOW); });
       if (raw < 0) return failed(errno, component);
       dir = Fd(raw);
       at = dir.get();
