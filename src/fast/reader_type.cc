@@ -153,6 +153,20 @@ CoreError damaged_record(const ReaderCore& shard, uint32_t entry, uint32_t store
                             ", computed " + format::hex32(computed) + ")");
 }
 
+PyObject* ReaderState::payload_bytes(const ReaderCore& shard, uint32_t entry) const {
+  auto sliced = slice(shard, entry);
+  if (!sliced) [[unlikely]] return raise_store_error(sliced.error());
+  if (!check_reads) return py::new_bytes(*sliced);
+  PyObject* out = PyBytes_FromStringAndSize(nullptr, Py_ssize_t(sliced->size()));
+  if (!out) return nullptr;
+  const uint32_t computed = crc32_copy(*sliced, reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(out)));
+  if (const uint32_t stored = stored_crc(*sliced); computed != stored) [[unlikely]] {
+    Py_DECREF(out);
+    return raise_store_error(damaged_record(shard, entry, stored));
+  }
+  return out;
+}
+
 PyObject* raise_key_error(PyObject* key) {
   // One argument, even when the key is itself a tuple.
   Ref args = Ref::steal(PyTuple_Pack(1, key));
@@ -259,9 +273,7 @@ PyObject* raw(PyObject*, void* core, PyObject* const* args) {
     const ReaderCore& shard = store.shard_for(k.bytes());
     const uint32_t entry = shard.find(k.bytes(), shard.hash(k.bytes()));
     if (entry == KeyTable::kNone) return raise_key_error(args[0]);
-    auto payload = s.payload(shard, entry);
-    if (!payload) return raise_store_error(payload.error());
-    return py::new_bytes(*payload);
+    return s.payload_bytes(shard, entry);
   });
 }
 
