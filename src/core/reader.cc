@@ -68,21 +68,68 @@ bool all_sound_starts(const format::DataSection& data, size_t n, OffsetOf offset
 }  // namespace
 
 Result<ReaderCore> ReaderCore::open(const std::string& path, bool verify, uint64_t wide_from) {
-  if (path.find('\0') != std::string::npos) {
-    return CoreError::IO("cannot open " + path + ": file name contained an unexpected NUL byte");
-  }
-  // O_NONBLOCK: opening a FIFO must not wait for a writer; the type check
-  // below then refuses it before anything is read.
-  const Fd fd(no_eintr([&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK); }));
-  struct stat st;
-  if (fd.get() < 0) {
-    const int err = errno;
+  return open_in(AT_FDCWD, path, false, verify, wide_from);
+}
+
+Result<ReaderCore> ReaderCore::open_at(int dir_fd, const std::string& name, bool verify, const std::string& shown) {
+  auto core = open_in(dir_fd, name, true, verify, uint64_t(1) << 32);
+  if (core) core->path_ = shown;
+  return core;
+}
+
+namespace {
+
+// Opens `path` (relative to `dir_fd`) for reading. With `no_links`, every
+// component is opened on its own, relative to the directory before it, and
+// none may be a symbolic link. O_NONBLOCK: opening a FIFO must not wait for
+// a writer; the caller's type check then refuses it before anything is read.
+Result<Fd> open_for_mapping(int dir_fd, const std::string& path, bool no_links) {
+  const int flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | (no_links ? O_NOFOLLOW : 0);
+  Fd dir;
+  int at = dir_fd;
+  std::string rest = path;
+  auto failed = [&](int err, const std::string& component) -> CoreError {
+    struct stat st;
+    if (no_links && (err == ELOOP || err == ENOTDIR) &&
+        ::fstatat(at, component.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode)) {
+      return CoreError::IO("cannot open " + path + ": is a symbolic link");
+    }
     // A socket cannot be opened at all (ENXIO): name it as what it is not.
-    if (err == ENXIO && ::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
+    if (err == ENXIO && ::fstatat(at, component.c_str(), &st, 0) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
       return CoreError::IO("cannot open " + path + ": not a regular file");
     }
     return CoreError::IO("cannot open " + path + ": ", err);
+  };
+  if (no_links) {
+    // Only names inside the directory: nothing absolute, nothing that climbs.
+    if (path.empty() || path.front() == '/' || ("/" + path + "/").find("/../") != std::string::npos) {
+      return CoreError::IO("cannot open " + path + ": not a name inside the directory");
+    }
+    for (size_t slash; (slash = rest.find('/')) != std::string::npos; rest.erase(0, slash + 1)) {
+      const std::string component = rest.substr(0, slash);
+      const int raw = no_eintr(
+          [&] { return ::openat(at, component.c_str(), O_RDONLY | O_CLOEXEC | O_DIRECTORY | O_NOFOLLOW); });
+      if (raw < 0) return failed(errno, component);
+      dir = Fd(raw);
+      at = dir.get();
+    }
   }
+  const int raw = no_eintr([&] { return ::openat(at, rest.c_str(), flags); });
+  if (raw < 0) return failed(errno, rest);
+  return Fd(raw);
+}
+
+}  // namespace
+
+Result<ReaderCore> ReaderCore::open_in(int dir_fd, const std::string& path, bool no_links, bool verify,
+                                       uint64_t wide_from) {
+  if (path.find('\0') != std::string::npos) {
+    return CoreError::IO("cannot open " + path + ": file name contained an unexpected NUL byte");
+  }
+  auto opened = open_for_mapping(dir_fd, path, no_links);
+  if (!opened) return opened.error();
+  const Fd fd = std::move(*opened);
+  struct stat st;
 
   if (::fstat(fd.get(), &st) < 0) return CoreError::IO("mmap failed: ", errno);
   // A directory opens but cannot be mapped: it fails at the mapping, with

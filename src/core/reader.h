@@ -50,6 +50,13 @@ class ReaderCore {
   // `wide_from` is the total of key bytes from which the index uses 64-bit
   // starts; only tests lower it, to reach that layout with small files.
   static Result<ReaderCore> open(const std::string& path, bool verify, uint64_t wide_from = uint64_t(1) << 32);
+  // The same for `name`, a relative name under the directory `dir_fd`, each
+  // of whose components is opened without following a symbolic link: the
+  // file mapped is the one found inside that directory, checked after the
+  // open (a sharded store's shards). A link on the way is refused with
+  // TarnIOError "cannot open NAME: is a symbolic link". `shown` is the path
+  // that path() and the errors of later reads give.
+  static Result<ReaderCore> open_at(int dir_fd, const std::string& name, bool verify, const std::string& shown);
 
   ReaderCore(ReaderCore&&) noexcept = default;
   ReaderCore& operator=(ReaderCore&&) noexcept = default;
@@ -124,6 +131,8 @@ class ReaderCore {
 
  private:
   ReaderCore() = default;
+  static Result<ReaderCore> open_in(int dir_fd, const std::string& path, bool no_links, bool verify,
+                                    uint64_t wide_from);
   // The entry index of `key`, or KeyTable::kNone.
   uint32_t lookup(Bytes k) const {
     if (count_ == 0) return KeyTable::kNone;
