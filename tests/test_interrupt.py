@@ -119,7 +119,7 @@ def test_sigint_leaves_the_old_store_or_reports_the_new_one(
         before = old_store(target)
         if via == "library":
             child = subprocess.Popen(
-                [sys.executable, "-c", LIBRARY_CHILD, str(target), str(OBJECTS), str(BLOB), "self" if trial == 0 else "parent"],
+                [sys.executable, "-X", "faulthandler", "-c", LIBRARY_CHILD, str(target), str(OBJECTS), str(BLOB), "self" if trial == 0 else "parent"],
                 stdout=subprocess.PIPE,
                 stderr=subprocess.PIPE,
                 text=True,
@@ -130,7 +130,7 @@ def test_sigint_leaves_the_old_store_or_reports_the_new_one(
             assert child.stdout.readline() == "ready\n"
         else:
             child = subprocess.Popen(
-                [sys.executable, "-m", "tarndb", "build", str(target), str(big_jsonl), "--key", "id"],
+                [sys.executable, "-X", "faulthandler", "-m", "tarndb", "build", str(target), str(big_jsonl), "--key", "id"],
                 stdout=subprocess.PIPE,
                 stderr=subprocess.PIPE,
                 text=True,
@@ -142,7 +142,7 @@ def test_sigint_leaves_the_old_store_or_reports_the_new_one(
         out, err = child.communicate(timeout=120)
         if via == "library":
             said_built = out.split()[:1] == ["built"]
-            assert said_built or out == "interrupted\n", (out, err)
+            assert said_built or out == "interrupted\n", (trial, delay, child.returncode, out, err)
             assert child.returncode == (0 if said_built else 130), err
         else:
             said_built = child.returncode == 0
