@@ -25,7 +25,7 @@
 #include "core/atomic_file.h"
 #include "core/error.h"
 #include "core/reader.h"
-#include "core/writer.h"
+#include "core/sink.h"
 
 namespace tarn {
 
@@ -46,13 +46,15 @@ class MergeCore {
 
   size_t source_count() const { return sources_.size(); }
 
-  // Writes the merged store to `path` atomically (see AtomicFile), with the
-  // observer told the progress and asked before the rename. Fails with
-  // TarnCorruptError when a winning record lies outside its store, with
-  // TarnError when the result would exceed the format's counts, and with the
-  // errors of AtomicFile. A cancelled or failed build leaves the target as
-  // it was.
-  Result<BuildReport> build(const std::string& path, BuildObserver* observer = nullptr) const;
+  // Writes the merged store to `path` through the store sink (sink.h), with
+  // a fresh lookup index when `lookup_index` is set and the keys allow it
+  // (an input's own is never copied: no key names it), the observer told
+  // the progress and asked before the rename. Fails with TarnCorruptError
+  // when a winning record lies outside its store, with TarnError when the
+  // result would exceed the format's counts, and with the errors of the
+  // sink. A cancelled or failed build leaves the target as it was and no
+  // temporary file behind.
+  Result<BuildReport> build(const std::string& path, bool lookup_index, BuildObserver* observer = nullptr) const;
 
  private:
   struct Source {

@@ -36,7 +36,7 @@ class MergeBuild final : public QuietBuild {
  public:
   explicit MergeBuild(const MergeCore& core) : core_(core) {}
   Result<BuildReport> run(const std::string& path, BuildObserver* observer) override {
-    return core_.build(path, observer);
+    return core_.build(path, false, observer);
   }
 
  private:

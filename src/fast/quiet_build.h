@@ -46,8 +46,8 @@ class QuietBuild {
 
 // Converts (path, progress) from the call's arguments, runs `build` as
 // described above, records the outcome in `record` and returns its tuple,
-// or null with the exception that cancelled or failed the build set. A
-// failed build leaves no temporary file behind.
+// or null with the exception that cancelled or failed the build set. The
+// build itself must leave no temporary file behind on a failure.
 PyObject* run_quiet_build(QuietBuild& build, PyObject* path_arg, PyObject* progress_arg, BuildRecord& record);
 
 }  // namespace tarn::fast

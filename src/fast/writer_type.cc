@@ -34,7 +34,8 @@ class WriterBuild final : public QuietBuild {
  public:
   explicit WriterBuild(const WriterCore& core) : core_(core) {}
   Result<BuildReport> run(const std::string& path, BuildObserver* observer) override {
-    return core_.build(path, observer);
+    const SinkOptions options{SinkOptions::Leftover::kRemove, false};
+    return core_.build(path, options, observer);
   }
 
  private:

@@ -16,6 +16,8 @@
 #include <filesystem>
 #include <limits>
 #include <map>
+#include <optional>
+#include <algorithm>
 #include <random>
 #include <string>
 #include <tuple>
@@ -31,6 +33,8 @@
 #include "core/keytable.h"
 #include "core/msgpack.h"
 #include "core/keyview.h"
+#include "core/lookup_index.h"
+#include "core/sink.h"
 #include "core/page_array.h"
 #include "core/reader.h"
 #include "core/route.h"
@@ -802,7 +806,7 @@ void test_reader_layouts() {
   }
   const std::string path =
       (std::filesystem::temp_directory_path() / ("tarndb-core-tests-" + std::to_string(::getpid()) + ".tndb")).string();
-  CHECK(bool(w.build(path)));
+  CHECK(bool(w.build(path, tarn::SinkOptions{})));
   auto narrow = tarn::ReaderCore::open(path, true);
   auto wide = tarn::ReaderCore::open(path, true, 0);
   std::filesystem::remove(path);
@@ -1146,6 +1150,24 @@ void test_atomic_file() {
   std::filesystem::remove_all(dir);
 }
 
+
+// The sink's two policies for a temporary file left by a failed build.
+fmt::Bytes sbytes(const std::string& s) { return {reinterpret_cast<const uint8_t*>(s.data()), s.size()}; }
+
+void test_sink_leftover() {
+  const auto dir = std::filesystem::temp_directory_path() / ("tarndb-core-sink-" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir / "target");  // a directory: the rename fails
+  const std::string target = (dir / "target").string();
+  tarn::WriterCore w;
+  auto id = w.add_object(sbytes("x"));
+  CHECK(bool(id) && bool(w.add_key(sbytes("k"), *id)));
+  using L = tarn::SinkOptions::Leftover;
+  CHECK(!w.build(target, tarn::SinkOptions{L::kKeep, true}));
+  CHECK(std::filesystem::exists(target + ".tndb.tmp"));
+  CHECK(!w.build(target, tarn::SinkOptions{L::kRemove, true}));
+  CHECK(!std::filesystem::exists(target + ".tndb.tmp"));
+  std::filesystem::remove_all(dir);
+}
 }  // namespace
 
 // core_tests [NAME ...]: runs every test, or those whose names are given
@@ -1173,6 +1195,7 @@ int main(int argc, char** argv) {
     {"key_view", test_key_view},
     {"data_section", test_data_section},
     {"atomic_file", test_atomic_file},
+    {"sink_leftover", test_sink_leftover},
   };
   int ran = 0;
   for (const Test& t : kTests) {
