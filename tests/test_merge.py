@@ -250,3 +250,98 @@ def test_cli_merge_errors(tmp_path: pathlib.Path, args: list[str], message: str)
     assert proc.stderr.count("\n") == 1
     assert not (tmp_path / "out.tndb").exists()
     assert contents(a) == {"k1": "a"}
+
+
+# ----------------------------------------------------------------- readers and sharded stores as inputs
+
+
+def sharded(path: pathlib.Path, data: dict[str, Any], shards: int = 3) -> pathlib.Path:
+    with TarnWriter(path, shards=shards) as w:
+        for key, value in data.items():
+            w[key] = value
+    return path
+
+
+@pytest.mark.parametrize("kind", ["directory", "reader on directory", "reader on shard files"])
+def test_every_shard_of_a_sharded_input_is_merged(tmp_path: pathlib.Path, kind: str) -> None:
+    data = {f"k{i}": i for i in range(100)}
+    store_dir = sharded(tmp_path / "store", data)
+    later = store(tmp_path / "later.tndb", [("new", ["k7", "extra"])])
+    out = tmp_path / "out.tndb"
+    if kind == "directory":
+        tarndb.merge(out, store_dir, later)
+    else:
+        with TarnReader(store_dir) as r:
+            shard_files = [str(s["path"]) for s in r.shard_stats()]
+        with TarnReader(store_dir if kind == "reader on directory" else shard_files) as r:
+            tarndb.merge(out, r, later)
+    assert contents(out) == {**data, "k7": "new", "extra": "new"}
+
+
+def test_a_reader_input_is_merged_from_the_files_it_opened(
+    tmp_path: pathlib.Path, monkeypatch: pytest.MonkeyPatch
+) -> None:
+    monkeypatch.chdir(tmp_path)
+    store(tmp_path / "a.tndb", [("old", ["k1", "k2"])])
+    reader = TarnReader("a.tndb")  # a relative path, then another directory
+    store(tmp_path / "a.tndb", [("replaced", ["k3"])])  # renamed over the reader's path
+    elsewhere = tmp_path / "elsewhere"
+    elsewhere.mkdir()
+    monkeypatch.chdir(elsewhere)
+    out = tmp_path / "out.tndb"
+    with reader:
+        tarndb.merge(out, reader)
+    assert contents(out) == {"k1": "old", "k2": "old"}
+    with pytest.raises(ValueError, match="closed TarnReader"):
+        tarndb.merge(out, reader)
+
+
+def test_a_merge_job_keeps_a_reader_input_after_it_is_closed(tmp_path: pathlib.Path) -> None:
+    data = {f"k{i}": [i] * 10 for i in range(50)}
+    reader = TarnReader(sharded(tmp_path / "store", data))
+    job = tarndb.MergeJob([reader])
+    reader.close()
+    out = tmp_path / "out.tndb"
+    job.run(out)
+    assert contents(out) == data
+
+
+def damaged_record_store(path: pathlib.Path) -> pathlib.Path:
+    """A store whose record for key "bad" has a wrong CRC-32, in a file whose
+    whole-file CRC-32 is right."""
+    c = Craft()
+    good = c.add_object(msgpack.packb("good"))
+    bad = c.add_object(msgpack.packb("damage"), crc=12345)
+    c.add_entry(b"bad", bad)
+    c.add_entry(b"good", good)
+    path.write_bytes(c.build())
+    return path
+
+
+@pytest.mark.parametrize("as_reader", [False, True])
+def test_a_record_that_fails_its_crc_is_never_copied(tmp_path: pathlib.Path, as_reader: bool) -> None:
+    damaged = damaged_record_store(tmp_path / "damaged.tndb")
+    target = store(tmp_path / "out.tndb", [("old", ["old"])])
+    before = target.read_bytes()
+    with TarnReader(damaged) as r:  # the file as a whole passes its check
+        with pytest.raises(TarnCorruptError) as info:
+            tarndb.merge(target, r if as_reader else damaged, {"other": 1})
+    message = str(info.value)
+    assert str(damaged) in message and "'bad'" in message and "CRC-32" in message
+    assert target.read_bytes() == before
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["damaged.tndb", "out.tndb"]
+    # Deleting the damaged key leaves nothing damaged to copy.
+    tarndb.merge(target, damaged, delete=["bad"])
+    assert contents(target) == {"good": "good"}
+
+
+def test_a_reader_opened_unchecked_has_its_file_crc_checked(tmp_path: pathlib.Path) -> None:
+    path = store(tmp_path / "a.tndb", [("value", ["k1"])])
+    data = bytearray(path.read_bytes())
+    data[-1] ^= 1  # the last key byte: no record's CRC covers it
+    path.write_bytes(bytes(data))
+    out = tmp_path / "out.tndb"
+    with TarnReader(path, verify=False) as r, pytest.raises(TarnCorruptError, match="file CRC32 mismatch") as info:
+        tarndb.merge(out, r)
+    assert str(path) in str(info.value)
+    assert not out.exists()

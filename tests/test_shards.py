@@ -557,7 +557,7 @@ def test_an_open_reader_outlives_its_generation(tmp_path) -> None:
 
 
 def test_an_open_follows_a_publish_that_removed_its_generation(tmp_path) -> None:
-    from tarndb import _shard_open
+    from tarndb.sharded import opening
 
     store, _ = two_generations(tmp_path)
     calls = []
@@ -570,7 +570,7 @@ def test_an_open_follows_a_publish_that_removed_its_generation(tmp_path) -> None
                     w["k0"] = {"gen": gen}
         return TarnReader(paths)
 
-    manifest, reader = _shard_open.open_store(str(store), opener)
+    manifest, reader = opening.open_store(str(store), opener)
     assert manifest.generation == 4 and dict(reader) == {"k0": {"gen": 4}}
     assert len(calls) == 2 and "gen-000002" in calls[0][0] and "gen-000004" in calls[1][0]
 
@@ -580,7 +580,7 @@ def test_an_open_follows_a_publish_that_removed_its_generation(tmp_path) -> None
 
 @pytest.mark.parametrize("block_size", [1, 100, 1 << 20])
 def test_run_file_round_trip_and_payload_read_back(tmp_path, block_size: int) -> None:
-    from tarndb._shard_run import RunWriter, read_blocks
+    from tarndb.sharded.runfile import RunWriter, read_blocks
 
     path = str(tmp_path / "run")
     payloads = [bytes([i % 256]) * (i % 37) for i in range(300)]
@@ -608,8 +608,8 @@ def test_run_file_round_trip_and_payload_read_back(tmp_path, block_size: int) ->
 
 
 def test_bulk_blocks_survive_short_writes(tmp_path, monkeypatch) -> None:
-    from tarndb import _shard_run
-    from tarndb._shard_run import RunWriter, read_blocks
+    from tarndb.sharded import runfile
+    from tarndb.sharded.runfile import RunWriter, read_blocks
 
     real = os.writev
     calls = []
@@ -619,7 +619,7 @@ def test_bulk_blocks_survive_short_writes(tmp_path, monkeypatch) -> None:
         data = b"".join(bytes(b) for b in buffers)[:5]
         return real(fd, [data])
 
-    monkeypatch.setattr(_shard_run.os, "writev", short)
+    monkeypatch.setattr(runfile.os, "writev", short)
     path = str(tmp_path / "run")
     payloads = [b"p%d" % i * (i % 4) for i in range(40)]
     keys = [b"k%d" % i for i in range(40)]
@@ -634,7 +634,7 @@ def test_bulk_blocks_survive_short_writes(tmp_path, monkeypatch) -> None:
 
 @pytest.mark.parametrize("cut", [9, 20, 45, -1])
 def test_a_truncated_run_file_is_reported(tmp_path, cut: int) -> None:
-    from tarndb._shard_run import RunWriter, read_blocks
+    from tarndb.sharded.runfile import RunWriter, read_blocks
 
     path = tmp_path / "run"
     w = RunWriter(str(path))
@@ -647,7 +647,7 @@ def test_a_truncated_run_file_is_reported(tmp_path, cut: int) -> None:
 
 
 def test_a_build_stopped_by_ctrl_c_can_be_run_again(tmp_path, monkeypatch) -> None:
-    import tarndb._sharded as sharded
+    import tarndb.sharded.writer as sharded
 
     real = sharded.build_shards
     calls = []

@@ -21,8 +21,9 @@ of its subclasses.
 from tarndb._codec import to_builtin
 from tarndb._tarndb import __version__
 from tarndb.errors import TarnCorruptError, TarnError, TarnIOError, TarnVersionError
+from tarndb._building import BuildReport, Key
 from tarndb.reader import Stats, TarnReader
-from tarndb.writer import BuildReport, Key, TarnWriter
+from tarndb.writer import TarnWriter
 from tarndb.merge import MergeJob, merge
 
 __all__ = [

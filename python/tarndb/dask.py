@@ -37,12 +37,13 @@ from typing import Any, Union
 import msgpack  # type: ignore[import-untyped,unused-ignore]
 
 from tarndb import _fast
-from tarndb import _shard_manifest as mf
-from tarndb._shard_run import RunWriter, build_shard
-from tarndb._shard_store import StoreLock
+from tarndb._building import BuildReport, Default, Key, StrPath, key_bytes
+from tarndb._layout import MAX_KEY_LEN, MAX_SHARDS, shard_file, shard_name
 from tarndb.errors import TarnError
-from tarndb._codec import Default
-from tarndb.writer import BuildReport, Key, StrPath, key_bytes
+from tarndb.sharded import manifest as mf
+from tarndb.sharded.build import build_shard
+from tarndb.sharded.lock import StoreLock
+from tarndb.sharded.runfile import RunWriter
 
 __all__ = ["to_tarndb", "KeySpec"]
 
@@ -88,7 +89,7 @@ class _Keys:
                 value = record[self.fields[0]]
             except (KeyError, TypeError, IndexError):
                 value = None
-            if type(value) is str and value.isascii() and len(value) <= 65535:
+            if type(value) is str and value.isascii() and len(value) <= MAX_KEY_LEN:
                 return [value.encode("ascii")]
         if self.fields is not None:
             keys: Iterable[Key] = [_field_key(record, f) for f in self.fields]
@@ -136,7 +137,7 @@ def _spill_partition(part: Any, spill: str, shards: int, keys_of: _Keys, default
         records = iter(records)
         for record in records:
             value = record.get(field) if type(record) is dict else None
-            if type(value) is not str or not value.isascii() or len(value) > 65535:
+            if type(value) is not str or not value.isascii() or len(value) > MAX_KEY_LEN:
                 records = chain((record,), records)
                 break
             k = value.encode("ascii")
@@ -219,8 +220,6 @@ def to_tarndb(
     stays as it was.
     """
     dask: Any = importlib.import_module("dask")  # the optional extra tarndb[dask]
-    from tarndb._sharded import MAX_SHARDS
-
     if not isinstance(shards, int) or not 1 <= shards <= MAX_SHARDS:
         raise ValueError(f"shards must be from 1 to {MAX_SHARDS}, not {shards!r}")
     keys_of = _Keys(key)
@@ -235,7 +234,7 @@ def to_tarndb(
         gen, gen_path = lock.new_generation()
         tokens = _staged(collection, spill, shards, keys_of, default, dask)
         built = [
-            dask.delayed(_build)(s, tokens, spill, os.path.join(gen_path, f"shard-{s:04d}.tndb"), mf.shard_name(gen, s))
+            dask.delayed(_build)(s, tokens, spill, os.path.join(gen_path, shard_file(s)), shard_name(gen, s))
             for s in range(shards)
         ]
         kwargs = {} if scheduler is None else {"scheduler": scheduler}

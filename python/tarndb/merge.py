@@ -2,8 +2,10 @@
 
 The merge streams: each input store is opened (its index decoded, its
 whole-file CRC-32 checked) and its winning records are copied as they are
-into the new file, without decoding them and without holding payloads in
-memory.  Objects shared by several keys stay shared, and identical payloads
+into the new file, each with its own CRC-32 checked, without decoding them
+and without holding payloads in memory.  An open TarnReader is merged from
+its own mappings (the files it opened), a sharded store from all its
+shards.  Objects shared by several keys stay shared, and identical payloads
 become one object, so the result is never larger than a fresh build of the
 same content.
 """
@@ -15,16 +17,19 @@ import tempfile
 from collections.abc import Iterable, Mapping
 from typing import Any, Union, cast
 
-from tarndb._codec import Default
+from tarndb._building import BuildReport, Default, Key, Progress, StrPath, report_of, run_build
+from tarndb._building import checked_key as _checked
 from tarndb._fast import Merge
 from tarndb.reader import TarnReader
 from tarndb.errors import TarnError
-from tarndb.writer import BuildReport, Key, Progress, StrPath, TarnWriter, _checked, _report, run_build
+from tarndb.writer import TarnWriter
 
 __all__ = ["merge", "MergeJob", "Input"]
 
-#: One input of a merge: a store (its path, or an open TarnReader), or a
-#: mapping of keys to new objects, where the value None removes the key.
+#: One input of a merge: a store (the path of a file or of a sharded store's
+#: directory, or an open TarnReader of either kind or over a list of shard
+#: files), or a mapping of keys to new objects, where the value None removes
+#: the key.
 Input = Union[StrPath, TarnReader, Mapping[Key, Any]]
 
 
@@ -42,13 +47,25 @@ class MergeJob:
         self, inputs: Iterable[Input], *, delete: Iterable[Key] = (), default: Default | None = None
     ) -> None:
         native = Merge()
-        for source in inputs:
+        sources = list(inputs)
+        # Refused before anything is opened or written.
+        for source in sources:
+            if not isinstance(source, (TarnReader, Mapping, str, bytes, os.PathLike)):
+                raise TypeError(
+                    f"a merge input is a path, a TarnReader or a mapping, not {type(source).__name__!r}"
+                )
+        for source in sources:
             if isinstance(source, TarnReader):
-                _add_store(native, source.stats["path"])
+                native.add_reader(source)
             elif isinstance(source, Mapping):
                 _add_mapping(native, cast(Mapping[Key, Any], source), default)
             else:
-                _add_store(native, os.fspath(source))
+                path = os.fspath(source)
+                if os.path.isdir(path):
+                    with TarnReader(path) as reader:  # the merge keeps its mappings
+                        native.add_reader(reader)
+                else:
+                    _add_store(native, path)
         removed = [_checked(k) for k in delete]
         if removed:
             native.add_removals(removed)
@@ -58,7 +75,7 @@ class MergeJob:
     def last_build(self) -> BuildReport | None:
         """The report of the latest successful :meth:`run`, or None."""
         native = self._native.last_report()
-        return None if native is None else _report(native)
+        return None if native is None else report_of(native)
 
     def run(self, out: StrPath, *, verbose: bool = False, progress: Progress | None = None) -> BuildReport:
         """Writes the merged store to *out* atomically and returns what it

@@ -8,9 +8,11 @@ from collections.abc import Callable, ItemsView, Iterator, KeysView, Mapping, Se
 from typing import Any, Literal, TypedDict
 
 from tarndb import _fast
-from tarndb._shard_manifest import Manifest
+from tarndb._building import StrPath
 from tarndb.errors import TarnIOError
-from tarndb.writer import StrPath
+from tarndb.sharded.manifest import Manifest
+from tarndb.sharded.opening import open_store
+from tarndb.sharded.verify import verify_layout
 
 __all__ = ["TarnReader", "Stats"]
 
@@ -121,7 +123,7 @@ class TarnReader(_fast.Reader, Mapping[str, Any]):
         if isinstance(path, (str, os.PathLike)):
             target = os.fspath(path)
             files = [target]
-            if os.path.isdir(target):  # a sharded store (tarndb._shard_open)
+            if os.path.isdir(target):  # a sharded store (tarndb.sharded.opening)
                 return cls._open_sharded(target, verify, decoder)
         elif isinstance(path, (list, tuple)):
             target = files = [os.fspath(p) for p in path]
@@ -138,8 +140,6 @@ class TarnReader(_fast.Reader, Mapping[str, Any]):
 
     @classmethod
     def _open_sharded(cls, store: str, verify: bool, decoder: Callable[[bytes], Any] | None) -> TarnReader:
-        from tarndb._shard_open import open_store
-
         def opener(paths: list[str]) -> TarnReader:
             return _fast.Reader.__new__(cls, paths, verify, decoder=decoder)
 
@@ -174,8 +174,6 @@ class TarnReader(_fast.Reader, Mapping[str, Any]):
         Returns True, or raises TarnCorruptError naming the first fault."""
         super().verify()
         if self._manifest is not None and self._store is not None:
-            from tarndb._shard_open import verify_layout
-
             verify_layout(self._store, self._manifest, self.shard_stats())
         return True
 

@@ -4,7 +4,10 @@
 #include <cerrno>
 #include <cstring>
 
+#include "core/crc32.h"
 #include "core/format.h"
+#include "core/route.h"
+#include "core/utf8.h"
 
 namespace tarn {
 namespace {
@@ -20,11 +23,18 @@ int compare(std::span<const uint8_t> a, std::span<const uint8_t> b) {
   return a.size() < b.size() ? -1 : (a.size() > b.size() ? 1 : 0);
 }
 
+// A record whose payload fails its own CRC-32, named by its store and the
+// key that reached it.
+CoreError damaged(const ReaderCore& store, std::span<const uint8_t> key, uint64_t offset) {
+  return CoreError::Corrupt(store.path() + ": object of key '" + utf8_lossy(key) +
+                            "' fails its CRC-32 check (record at offset " + std::to_string(offset) + ")");
+}
+
 }  // namespace
 
 size_t MergeCore::Source::size() const {
   if (!store) return removed.size();
-  return order.empty() ? store->entry_count() : order.size();
+  return whole ? store->entry_count() : order.size();
 }
 
 std::span<const uint8_t> MergeCore::Source::key(size_t i) const {
@@ -32,27 +42,43 @@ std::span<const uint8_t> MergeCore::Source::key(size_t i) const {
   return store->key(entry(i));
 }
 
-void MergeCore::add_store(ReaderCore store) {
+void MergeCore::add_store(ReaderCore store) { add_store(std::make_shared<const ReaderCore>(std::move(store))); }
+
+void MergeCore::add_store(std::shared_ptr<const ReaderCore> store, ShardPart part) {
   Source s;
-  const size_t n = store.entry_count();
-  bool ordered = true;
-  for (size_t i = 1; i < n && ordered; ++i) ordered = format::key_less(store.key(i - 1), store.key(i));
-  if (!ordered) {
-    // Sorted by key, the later of equal keys last; then one per key.
-    s.order.resize(n);
-    for (size_t i = 0; i < n; ++i) s.order[i] = uint32_t(i);
-    std::stable_sort(s.order.begin(), s.order.end(),
-                     [&](uint32_t a, uint32_t b) { return format::key_less(store.key(a), store.key(b)); });
-    size_t kept = 0;
+  s.part = part;
+  const ReaderCore& r = *store;
+  const size_t n = r.entry_count();
+  auto routed = [&](size_t i) { return part.count == 1 || shard_of(r.key(i), part.count) == part.shard; };
+  for (size_t i = 0; i < n && s.whole; ++i) {
+    s.whole = routed(i) && (i == 0 || format::key_less(r.key(i - 1), r.key(i)));
+  }
+  if (!s.whole) {
+    // Sorted by key, the later of equal keys last; then one per key, and
+    // for a shard only its own keys (a lookup through the shard finds no
+    // other).
     for (size_t i = 0; i < n; ++i) {
-      if (i + 1 < n && compare(store.key(s.order[i]), store.key(s.order[i + 1])) == 0) continue;
+      if (routed(i)) s.order.push_back(uint32_t(i));
+    }
+    std::stable_sort(s.order.begin(), s.order.end(),
+                     [&](uint32_t a, uint32_t b) { return format::key_less(r.key(a), r.key(b)); });
+    size_t kept = 0;
+    for (size_t i = 0; i < s.order.size(); ++i) {
+      if (i + 1 < s.order.size() && compare(r.key(s.order[i]), r.key(s.order[i + 1])) == 0) continue;
       s.order[kept++] = s.order[i];
     }
     s.order.resize(kept);
-    if (kept == 0) s.order.shrink_to_fit();  // an empty order would read as "in order"
+    s.order.shrink_to_fit();
   }
-  s.store.emplace(std::move(store));
+  s.store = std::move(store);
   sources_.push_back(std::move(s));
+}
+
+Result<void> MergeCore::check_file(const ReaderCore& store) {
+  // The header was checked at open, so the file holds at least its 40 bytes.
+  auto r = format::check_file_crc(store.file(), store.header().file_crc32);
+  if (!r) return CoreError::Corrupt(store.path() + ": " + r.error().detail());
+  return Ok{};
 }
 
 void MergeCore::add_removals(std::vector<std::string> keys) {
@@ -159,7 +185,7 @@ Result<MergeCore::Plan> MergeCore::plan(const std::vector<Winner>& winners) cons
   plan.copies.reserve(objects.size());
   for (uint32_t g : objects) {
     out_offset[g] = kHeaderSize + plan.data_len;
-    plan.copies.push_back({groups[g].source, groups[g].offset, groups[g].payload_len});
+    plan.copies.push_back({groups[g].source, groups[g].first, groups[g].offset, groups[g].payload_len});
     plan.data_len += kRecordPrefix + groups[g].payload_len;
   }
   plan.placed.resize(n);
@@ -167,36 +193,53 @@ Result<MergeCore::Plan> MergeCore::plan(const std::vector<Winner>& winners) cons
   return plan;
 }
 
-std::vector<MergeCore::Winner> MergeCore::merge_keys() const {
-  // A linear pick among the sources' next keys: the source counts a merge
-  // is given are small.
-  std::vector<Winner> winners;
+std::vector<MergeCore::Winner> MergeCore::merge_keys(ShardPart only) const {
+  // A k-way merge over the sources' next keys, through a heap whose top is
+  // the lowest key and, among equal keys, the last source: the winner. A
+  // sharded input brings one source per shard, so the count may be large.
   std::vector<size_t> at(sources_.size(), 0);
-  for (;;) {
-    int lowest = -1;
-    std::span<const uint8_t> low;
-    for (size_t s = 0; s < sources_.size(); ++s) {
-      if (at[s] >= sources_[s].size()) continue;
-      auto k = sources_[s].key(at[s]);
-      const int c = lowest < 0 ? -1 : compare(k, low);
-      if (c <= 0) {
-        lowest = int(s);  // the last of equal keys wins
-        low = k;
+  auto later = [&](uint32_t a, uint32_t b) {  // whether a comes out after b
+    const int c = compare(sources_[a].key(at[a]), sources_[b].key(at[b]));
+    return c > 0 || (c == 0 && a < b);
+  };
+  std::vector<uint32_t> heap;
+  for (uint32_t s = 0; s < sources_.size(); ++s) {
+    const ShardPart& part = sources_[s].part;
+    // The shards of an input split as the output does hold no key of
+    // another output shard.
+    if (only.count > 1 && part.count == only.count && part.shard != only.shard) continue;
+    if (sources_[s].size() > 0) heap.push_back(s);
+  }
+  std::make_heap(heap.begin(), heap.end(), later);
+
+  std::vector<Winner> winners;
+  while (!heap.empty()) {
+    const uint32_t top = heap.front();
+    const Source& w = sources_[top];
+    const std::span<const uint8_t> low = w.key(at[top]);
+    if (w.store) {
+      const bool routed = only.count == 1 || (w.part.count == only.count && w.part.shard == only.shard) ||
+                          shard_of(low, only.count) == only.shard;
+      if (routed) winners.push_back({top, w.entry(at[top])});
+    }
+    // Step past the key in every source that holds it (`low` stays valid:
+    // it points into the source's index, not into the heap).
+    while (!heap.empty() && compare(sources_[heap.front()].key(at[heap.front()]), low) == 0) {
+      std::pop_heap(heap.begin(), heap.end(), later);
+      const uint32_t s = heap.back();
+      if (++at[s] < sources_[s].size()) {
+        std::push_heap(heap.begin(), heap.end(), later);
+      } else {
+        heap.pop_back();
       }
     }
-    if (lowest < 0) break;
-    for (size_t s = 0; s < sources_.size(); ++s) {
-      if (at[s] < sources_[s].size() && int(s) != lowest && compare(sources_[s].key(at[s]), low) == 0) ++at[s];
-    }
-    const Source& w = sources_[size_t(lowest)];
-    if (w.store) winners.push_back({uint32_t(lowest), w.entry(at[size_t(lowest)])});
-    ++at[size_t(lowest)];
   }
   return winners;
 }
 
-Result<BuildReport> MergeCore::build(const std::string& path, bool lookup_index, BuildObserver* observer) const {
-  const std::vector<Winner> winners = merge_keys();
+Result<BuildReport> MergeCore::build(const std::string& path, bool lookup_index, BuildObserver* observer,
+                                     ShardPart only) const {
+  const std::vector<Winner> winners = merge_keys(only);
   if (winners.size() > format::kMaxCount) {
     return CoreError::Usage("key count would exceed the limit of 4294967295 keys");
   }
@@ -206,12 +249,17 @@ Result<BuildReport> MergeCore::build(const std::string& path, bool lookup_index,
   // The winning records, copied as they are from their stores' mappings.
   class Copies final : public RecordSource {
    public:
-    Copies(const MergeCore& m, const Plan& plan) : m_(m), plan_(plan) {}
+    Copies(const MergeCore& m, const std::vector<Winner>& winners, const Plan& plan)
+        : m_(m), winners_(winners), plan_(plan) {}
     uint64_t count() const override { return plan_.copies.size(); }
     uint64_t length() const override { return plan_.data_len; }
     Result<void> emit(RecordSink& out) const override {
       for (const Copy& c : plan_.copies) {
-        const uint8_t* rec = m_.sources_[c.source].store->file().data() + c.offset;
+        const ReaderCore& store = *m_.sources_[c.source].store;
+        const uint8_t* rec = store.file().data() + c.offset;
+        if (crc32({rec + kRecordPrefix, c.payload_len}) != format::load_be32(rec + 4)) {
+          return damaged(store, store.key(winners_[c.winner].entry), c.offset);
+        }
         if (auto r = out.write({rec, kRecordPrefix + size_t(c.payload_len)}); !r) return r;
       }
       return Ok{};
@@ -219,6 +267,7 @@ Result<BuildReport> MergeCore::build(const std::string& path, bool lookup_index,
 
    private:
     const MergeCore& m_;
+    const std::vector<Winner>& winners_;
     const Plan& plan_;
   };
   // The winners' keys, in key order, with their records' new offsets.
@@ -236,7 +285,7 @@ Result<BuildReport> MergeCore::build(const std::string& path, bool lookup_index,
     const Plan& plan_;
   };
   const SinkOptions options{SinkOptions::Leftover::kRemove, lookup_index};
-  return write_store(path, Copies(*this, *planned), Keys(*this, winners, *planned), options, observer);
+  return write_store(path, Copies(*this, winners, *planned), Keys(*this, winners, *planned), options, observer);
 }
 
 }  // namespace tarn

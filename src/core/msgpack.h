@@ -118,10 +118,14 @@ class Parser {
     }
     if (p_ != end_) {
       b_.discard(v);
-      return describe(Fault{FaultKind::kTrailing, nullptr, offset(p_), int64_t(end_ - p_)});
+      fail(FaultKind::kTrailing, p_, int64_t(end_ - p_));
+      return describe(fault_);
     }
     return v;
   }
+
+  // What the failed run() found, for a caller that words it otherwise.
+  const Fault& fault() const { return fault_; }
 
  private:
   size_t left() const { return size_t(end_ - p_); }

@@ -10,6 +10,7 @@
 
 #include "core/msgpack.h"
 #include "fast/fast.h"
+#include "pending_exception.h"
 #include "pyref.h"
 
 namespace tarn::fast {
@@ -252,21 +253,62 @@ PyObject* decode_with(std::span<const uint8_t> payload, PyObject* key, Cache* ke
   return raise_corrupt(key, r.error().detail());
 }
 
-// unpackb(data) -> the object that the msgpack bytes `data` hold.
-PyObject* unpackb(PyObject*, PyObject* data) {
+template <class Cache>
+PyObject* check_with(std::span<const uint8_t> payload, Cache* keys) {
+  PyBuilder<Cache> builder(keys);
+  msgpack::Parser<PyBuilder<Cache>> parser(payload, builder);
+  Result<PyObject*> r = parser.run();
+  if (r) {
+    Py_DECREF(*r);
+    Py_RETURN_NONE;
+  }
+  if (r.error().kind() != ErrorKind::kCorrupt) {
+    // The builder's: a map key that cannot be hashed is a refusal too;
+    // other exceptions (MemoryError) pass.
+    if (!PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(PyExc_ValueError)) return nullptr;
+    py::Ref cause = py::take_exception();
+    PyErr_Format(PyExc_ValueError, "payload is not valid msgpack: %S", cause.get());
+    return nullptr;
+  }
+  const msgpack::Fault& f = parser.fault();
+  if (f.kind == msgpack::FaultKind::kTrailing) {
+    PyErr_Format(PyExc_ValueError, "payload is not one msgpack value: %lld %s after the first", (long long)f.extra,
+                 f.extra == 1 ? "byte" : "bytes");
+    return nullptr;
+  }
+  PyErr_Format(PyExc_ValueError, "payload is not valid msgpack: %s", r.error().detail().c_str());
+  return nullptr;
+}
+
+// The bytes of a bytes-like `data` for `use`, kept exported meanwhile (a
+// bytearray cannot resize while ext classes run).
+template <class F>
+PyObject* with_buffer(PyObject* data, F&& use) {
   if (PyBytes_CheckExact(data)) {
-    return decode_object({reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(data)), size_t(PyBytes_GET_SIZE(data))},
-                         nullptr);
+    return use(std::span<const uint8_t>{reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(data)),
+                                        size_t(PyBytes_GET_SIZE(data))});
   }
   Py_buffer view;
   if (PyObject_GetBuffer(data, &view, PyBUF_SIMPLE) < 0) return nullptr;
-  // The export keeps a bytearray from resizing while ext classes run.
-  PyObject* r = decode_object({static_cast<const uint8_t*>(view.buf), size_t(view.len)}, nullptr);
+  PyObject* r = use(std::span<const uint8_t>{static_cast<const uint8_t*>(view.buf), size_t(view.len)});
   PyBuffer_Release(&view);
   return r;
 }
 
+// check_payload(data) -> None, or ValueError naming why a reader would refuse it.
+PyObject* check_payload_fn(PyObject*, PyObject* data) {
+  return with_buffer(data, [](std::span<const uint8_t> payload) { return check_payload(payload); });
+}
+
+// unpackb(data) -> the object that the msgpack bytes `data` hold.
+PyObject* unpackb(PyObject*, PyObject* data) {
+  return with_buffer(data, [](std::span<const uint8_t> payload) { return decode_object(payload, nullptr); });
+}
+
 PyMethodDef kDecoderFunctions[] = {
+    {"check_payload", check_payload_fn, METH_O,
+     "check_payload(data)\n--\n\nNone when the msgpack bytes *data* are exactly one value that a reader "
+     "decodes;\nValueError saying why otherwise."},
     {"unpackb", unpackb, METH_O,
      "unpackb(data)\n--\n\nThe object that the msgpack bytes *data* hold, as the package decodes "
      "stored objects.\nRaises TarnCorruptError when *data* is not exactly one valid msgpack value."},
@@ -282,6 +324,18 @@ PyObject* decode_object(std::span<const uint8_t> payload, PyObject* key) {
 #endif
     OwnedKeyCache keys;
     return decode_with(payload, key, keys.get());
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+}
+
+PyObject* check_payload(std::span<const uint8_t> payload) {
+  try {
+#ifndef Py_GIL_DISABLED
+    if (PyInterpreterState_Get() == PyInterpreterState_Main()) [[likely]] return check_with(payload, &g_keys);
+#endif
+    OwnedKeyCache keys;
+    return check_with(payload, keys.get());
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
   }

@@ -28,4 +28,10 @@ namespace tarn::fast {
 // stay mapped across the call however that code uses the reader.
 PyObject* decode_object(std::span<const uint8_t> payload, PyObject* key);
 
+// None when `payload` is exactly what decode_object decodes; otherwise
+// ValueError, "payload is not valid msgpack: {detail}" or "payload is not
+// one msgpack value: N bytes after the first" (writers match these). So a
+// writer stores no payload a reader would refuse: the same walk decides.
+PyObject* check_payload(std::span<const uint8_t> payload);
+
 }  // namespace tarn::fast

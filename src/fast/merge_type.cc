@@ -1,9 +1,11 @@
 // tarndb._fast.Merge: the binding of MergeCore. Sources are added in order
-// (add_store opens a store, add_removals takes keys to leave out), then
-// build writes the merged store with the quiet, cancellable build of
-// quiet_build.h.
+// (add_store opens a store, add_reader shares the stores of an open Reader,
+// add_removals takes keys to leave out), then build writes the merged store,
+// or one shard of it, with the quiet, cancellable build of quiet_build.h.
 #include <Python.h>
 
+#include <exception>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -14,6 +16,7 @@
 #include "core/reader.h"
 #include "fast/fast.h"
 #include "fast/quiet_build.h"
+#include "fast/reader.h"
 #include "frame.h"
 #include "pyref.h"
 
@@ -34,13 +37,14 @@ MergeState& state(void* p) { return *static_cast<MergeState*>(p); }
 
 class MergeBuild final : public QuietBuild {
  public:
-  explicit MergeBuild(const MergeCore& core) : core_(core) {}
+  MergeBuild(const MergeCore& core, ShardPart only) : core_(core), only_(only) {}
   Result<BuildReport> run(const std::string& path, BuildObserver* observer) override {
-    return core_.build(path, false, observer);
+    return core_.build(path, false, observer, only_);
   }
 
  private:
   const MergeCore& core_;
+  ShardPart only_;
 };
 
 PyObject* add_store(PyObject*, void* self, PyObject* const* args) {
@@ -52,6 +56,41 @@ PyObject* add_store(PyObject*, void* self, PyObject* const* args) {
   Py_END_ALLOW_THREADS
   if (!*opened) return raise_store_error(opened->error());
   state(self).core.add_store(std::move(**opened));
+  Py_RETURN_NONE;
+}
+
+PyObject* add_reader(PyObject*, void* self, PyObject* const* args) {
+  if (!PyObject_TypeCheck(args[0], reader_type())) {
+    PyErr_Format(PyExc_TypeError, "argument 'reader': expected a tarndb._fast.Reader, not '%s'",
+                 Py_TYPE(args[0])->tp_name);
+    return nullptr;
+  }
+  const ReaderState& rs = state_of(args[0]);
+  // Shared ownership of the reader's own store: the merge reads the files
+  // that reader opened, even once it is closed or its paths name others.
+  std::shared_ptr<const Store> store = rs.slot.share();
+  if (!store) return raise_closed(rs);
+  const uint32_t n = uint32_t(store->shard_count());
+  if (!rs.verify) {
+    // Opened unchecked: the whole-file CRC-32 vouches for the keys copied.
+    std::optional<Result<void>> failed;
+    std::exception_ptr thrown;
+    Py_BEGIN_ALLOW_THREADS
+    try {
+      for (uint32_t i = 0; i < n && !failed; ++i) {
+        if (auto r = MergeCore::check_file(store->shards[i]); !r) failed.emplace(std::move(r));
+      }
+    } catch (...) {
+      thrown = std::current_exception();
+    }
+    Py_END_ALLOW_THREADS
+    if (thrown) std::rethrow_exception(thrown);  // the frame's backstop turns it into MemoryError or a panic
+    if (failed) return raise_store_error(failed->error());
+  }
+  for (uint32_t i = 0; i < n; ++i) {
+    std::shared_ptr<const ReaderCore> shard(store, &store->shards[i]);
+    state(self).core.add_store(std::move(shard), ShardPart{i, n});
+  }
   Py_RETURN_NONE;
 }
 
@@ -74,28 +113,50 @@ PyObject* add_removals(PyObject*, void* self, PyObject* const* args) {
 }
 
 PyObject* build(PyObject*, void* self, PyObject* const* args) {
-  MergeBuild build(state(self).core);
+  ShardPart only;
+  if (args[2] && args[2] != Py_None) {
+    unsigned long shard = 0, shards = 0;
+    if (!PyTuple_Check(args[2]) || !PyArg_ParseTuple(args[2], "kk", &shard, &shards)) {
+      if (!PyErr_Occurred() || PyErr_ExceptionMatches(PyExc_TypeError)) {
+        PyErr_Clear();
+        PyErr_SetString(PyExc_TypeError, "Merge.build(): part must be a tuple (shard, shards) of two ints");
+      }
+      return nullptr;
+    }
+    if (shards < 1 || shards > UINT32_MAX || shard >= shards) {
+      PyErr_Format(PyExc_ValueError, "Merge.build(): shard %lu of %lu is out of range", shard, shards);
+      return nullptr;
+    }
+    only = {uint32_t(shard), uint32_t(shards)};
+  }
+  MergeBuild build(state(self).core, only);
   return run_quiet_build(build, args[0], args[1], state(self).record);
 }
 
 PyObject* last_report(PyObject*, void* self, PyObject* const*) { return report_tuple(state(self).record); }
 
 constexpr Signature kAddStoreSig{"Merge.add_store()", {"path"}, 1, 1};
+constexpr Signature kAddReaderSig{"Merge.add_reader()", {"reader"}, 1, 1};
 constexpr Signature kAddRemovalsSig{"Merge.add_removals()", {"keys"}, 1, 1};
-constexpr Signature kBuildSig{"Merge.build()", {"path", "progress"}, 2, 1};
+constexpr Signature kBuildSig{"Merge.build()", {"path", "progress", "part"}, 3, 1};
 constexpr Signature kNewSig{"Merge.__new__()", {}, 0, 0};
 
 constexpr MethodSpec kMethods[] = {
     {"add_store",
      "add_store($self, path)\n--\n\nOpen the store at *path* (its whole-file CRC-32 checked) as the next source.",
      &kAddStoreSig, BorrowKind::kExclusive, add_store},
+    {"add_reader",
+     "add_reader($self, reader)\n--\n\nAdd the store of the open *reader* (each of its shards) as the next source, "
+     "read from that reader's own mappings.",
+     &kAddReaderSig, BorrowKind::kExclusive, add_reader},
     {"add_removals",
      "add_removals($self, keys)\n--\n\nAdd the keys (str or bytes) of *keys*, removed from the earlier sources, "
      "as the next source.",
      &kAddRemovalsSig, BorrowKind::kExclusive, add_removals},
     {"build",
-     "build($self, path, progress=None)\n--\n\nWrite the merged store to *path* atomically, printing nothing; "
-     "for each key the last source naming it wins. *progress* and cancellation as for Writer.build. Returns "
+     "build($self, path, progress=None, part=None)\n--\n\nWrite the merged store to *path* atomically, "
+     "printing nothing; for each key the last source naming it wins. With *part* = (shard, shards), only the "
+     "keys that route to that shard of a store of that many shards. *progress* and cancellation as for Writer.build. Returns "
      "(build number, path, objects, keys, file size in bytes, seconds).",
      &kBuildSig, BorrowKind::kExclusive, build},
     {"last_report", "last_report($self)\n--\n\nThe report of this merge's latest successful build, or None.",

@@ -23,20 +23,16 @@ from array import array
 from types import TracebackType
 from typing import Literal
 
-from tarndb import _codec, _fast
-from tarndb import _shard_manifest as mf
-from tarndb._codec import Default
-from tarndb._shard_run import RunWriter, ShardJob, build_shards
-from tarndb._shard_store import StoreLock, io_error
+from tarndb import _fast
+from tarndb._building import BuildReport, Default, Key, Progress, StrPath, WriterBase, io_error, key_bytes
+from tarndb._layout import MAX_PAYLOAD, MAX_SHARDS, run_file, shard_file, shard_name
 from tarndb.errors import TarnError
-from tarndb.writer import BuildReport, Key, StrPath, TarnWriter, key_bytes
+from tarndb.sharded import manifest as mf
+from tarndb.sharded.build import ShardJob, build_shards
+from tarndb.sharded.lock import StoreLock
+from tarndb.sharded.runfile import RunWriter
 
-__all__ = ["ShardedWriter", "MAX_SHARDS"]
-
-#: One run file per shard is open while staging: the count stays well below
-#: the usual limit of 1024 open files.
-MAX_SHARDS = 1000
-_MAX_PAYLOAD = 0xFFFFFFFF
+__all__ = ["ShardedWriter"]
 
 
 def _finish(lock: StoreLock, spill: str, runs: list[RunWriter | None]) -> None:
@@ -48,7 +44,7 @@ def _finish(lock: StoreLock, spill: str, runs: list[RunWriter | None]) -> None:
     lock.release()
 
 
-class ShardedWriter(TarnWriter):
+class ShardedWriter(WriterBase):
     """Stages records into per-shard run files and builds a sharded store
     directory (see ``docs/SCALING.md``).
 
@@ -60,7 +56,7 @@ class ShardedWriter(TarnWriter):
     payload there.
     """
 
-    __slots__ = ("_store", "_shards", "_workers", "_lock", "_spill", "_runs", "_home_shard",
+    __slots__ = ("_path", "_default", "_verbose", "_objects", "_store", "_shards", "_workers", "_lock", "_spill", "_runs", "_home_shard",
                  "_home_ref", "_copies", "_keys", "_done", "_finalizer", "_report", "_unique_keys", "__weakref__")
 
     def __init__(
@@ -71,7 +67,11 @@ class ShardedWriter(TarnWriter):
         verbose: bool = False,
         shards: int | None = None,
         workers: int = 1,
+        unique_keys: bool = False,
     ) -> None:
+        """As ``tarndb.TarnWriter(path, shards=..., workers=...)``; with
+        *unique_keys* (the command line's rule) a key given twice is an error
+        when its shard is built, instead of mapping to the later object."""
         if path is None:
             raise TypeError("a sharded TarnWriter needs the path of its store directory")
         count = operator.index(shards) if shards is not None else 0
@@ -90,7 +90,7 @@ class ShardedWriter(TarnWriter):
         self._default = default
         self._verbose = verbose
         self._report: BuildReport | None = None
-        self._unique_keys = False  # the CLI's rule: a key given twice is an error
+        self._unique_keys = unique_keys
         self._lock = StoreLock(self._store)
         try:
             self._spill = self._lock.spill_dir()
@@ -111,7 +111,7 @@ class ShardedWriter(TarnWriter):
     def _run(self, shard: int) -> RunWriter:
         run = self._runs[shard]
         if run is None:
-            path = os.path.join(self._spill, f"run-{shard:04d}")
+            path = os.path.join(self._spill, run_file(shard))
             try:
                 run = self._runs[shard] = RunWriter(path, self._block_size())
             except OSError as exc:
@@ -128,13 +128,10 @@ class ShardedWriter(TarnWriter):
 
     # ------------------------------------------------------------ staging
 
-    def add(self, obj: object, *keys: Key) -> int:
-        return self._stage(_codec.pack(obj, self._default), keys)
-
-    def add_raw(self, payload: bytes | bytearray | memoryview, *keys: Key) -> int:
-        data = bytes(payload)
-        _codec.check_payload(data)
-        return self._stage(data, keys)
+    @property
+    def num_objects(self) -> int:
+        """The number of objects staged so far."""
+        return self._objects
 
     @property
     def last_build(self) -> BuildReport | None:
@@ -144,8 +141,8 @@ class ShardedWriter(TarnWriter):
     def _stage(self, raw: bytes, keys: tuple[Key, ...]) -> int:
         self._check_open()
         stored = [key_bytes(k) for k in keys]
-        if len(raw) > _MAX_PAYLOAD:
-            raise TarnError(f"object of {len(raw)} bytes exceeds the limit of {_MAX_PAYLOAD} bytes")
+        if len(raw) > MAX_PAYLOAD:
+            raise TarnError(f"object of {len(raw)} bytes exceeds the limit of {MAX_PAYLOAD} bytes")
         obj_id = self._objects
         if len(stored) == 1:  # the common case, kept short
             shard = _fast.route(stored[0], self._shards)
@@ -202,7 +199,7 @@ class ShardedWriter(TarnWriter):
     # ------------------------------------------------------------ building
 
     def build(
-        self, path: StrPath | None = None, *, verbose: bool | None = None, progress: object = None
+        self, path: StrPath | None = None, *, verbose: bool | None = None, progress: Progress | None = None
     ) -> BuildReport:
         """Builds every shard into a new generation and publishes it; the
         writer is then finished.  Returns the report of the whole store
@@ -218,11 +215,11 @@ class ShardedWriter(TarnWriter):
             if run is not None:
                 run.close()
                 self._runs[shard] = None
-            run_path = os.path.join(self._spill, f"run-{shard:04d}")
+            run_path = os.path.join(self._spill, run_file(shard))
             runs.append([run_path] if os.path.exists(run_path) else [])
         gen, gen_path = self._lock.new_generation()
         jobs = [
-            ShardJob(runs[i], os.path.join(gen_path, f"shard-{i:04d}.tndb"), mf.shard_name(gen, i), self._unique_keys)
+            ShardJob(runs[i], os.path.join(gen_path, shard_file(i)), shard_name(gen, i), self._unique_keys)
             for i in range(self._shards)
         ]
         try:
@@ -245,7 +242,7 @@ class ShardedWriter(TarnWriter):
         # After a failed build the staged records are all still in the run
         # files: staging can go on, and build() be called again.
         for shard in range(self._shards):
-            path = os.path.join(self._spill, f"run-{shard:04d}")
+            path = os.path.join(self._spill, run_file(shard))
             if os.path.exists(path):
                 self._runs[shard] = RunWriter(path, self._block_size(), append=True)
 

@@ -1,5 +1,5 @@
 """The store directory as builders see it: the lock, leftovers, generations
-and publishing.
+and publishing (names in ``tarndb._layout``).
 
 Builders of one store are serialised by an exclusive ``flock`` on the file
 ``lock`` in the store directory, taken when a builder starts (a sharded
@@ -28,22 +28,15 @@ import os
 import shutil
 import tempfile
 
-from tarndb import _shard_manifest as mf
-from tarndb.errors import TarnError, TarnIOError
+from tarndb._building import io_error
+from tarndb._layout import LOCK, MANIFEST, MANIFEST_TMP, OLD_MANIFEST_TMP, SPILL_PREFIX, generation_dir, generation_of
+from tarndb.errors import TarnError
+from tarndb.sharded import manifest as mf
 
-__all__ = ["StoreLock", "io_error", "LOCK"]
+__all__ = ["StoreLock"]
 
-LOCK = "lock"
-_SPILL_PREFIX = "spill-"
 # What a store directory may hold besides generations and spill directories.
-_OWN_NAMES = {mf.MANIFEST, mf.MANIFEST + ".tmp", LOCK}
-
-
-def io_error(path: str, what: str, exc: OSError) -> TarnIOError:
-    """A TarnIOError for a failed system call on *path*, errno kept."""
-    err = TarnIOError(f"{path}: {what}: {exc.strerror or exc} (os error {exc.errno})")
-    err.errno = exc.errno
-    return err
+_OWN_NAMES = {MANIFEST, MANIFEST_TMP, OLD_MANIFEST_TMP, LOCK}
 
 
 def _remove(path: str) -> None:
@@ -91,7 +84,7 @@ class StoreLock:
         # Refuse to scatter generations into a directory that holds other
         # things: a store directory is created empty or is one already.
         for name in os.listdir(self.store):
-            if name in _OWN_NAMES or name.startswith(_SPILL_PREFIX) or mf.generation_of(name) is not None:
+            if name in _OWN_NAMES or name.startswith(SPILL_PREFIX) or generation_of(name) is not None:
                 continue
             raise TarnError(f"{self.store}: not a sharded store directory (it holds {name!r})")
 
@@ -108,20 +101,20 @@ class StoreLock:
             return None
 
     def _generations(self) -> list[int]:
-        found = (mf.generation_of(name) for name in os.listdir(self.store))
+        found = (generation_of(name) for name in os.listdir(self.store))
         return sorted(g for g in found if g is not None)
 
     def _clear_leftovers(self) -> None:
         published = self.published()
-        if published is None and not os.path.exists(os.path.join(self.store, mf.MANIFEST)):
+        if published is None and not os.path.exists(os.path.join(self.store, MANIFEST)):
             published = 0  # never published: every generation is a leftover
         # Numbers are never reused, not even those of unpublished leftovers.
         self._top = max([published or 0, *self._generations()])
         for name in os.listdir(self.store):
-            gen = mf.generation_of(name)
+            gen = generation_of(name)
             leftover = (
-                name.startswith(_SPILL_PREFIX)
-                or name == mf.MANIFEST + ".tmp"
+                name.startswith(SPILL_PREFIX)
+                or name in (MANIFEST_TMP, OLD_MANIFEST_TMP)
                 or (gen is not None and published is not None and gen > published)
             )
             if leftover:
@@ -130,14 +123,14 @@ class StoreLock:
     def spill_dir(self) -> str:
         """A new, empty directory for run files, removed by the next builder
         if this one fails to."""
-        return tempfile.mkdtemp(prefix=_SPILL_PREFIX, dir=self.store)
+        return tempfile.mkdtemp(prefix=SPILL_PREFIX, dir=self.store)
 
     def new_generation(self) -> tuple[int, str]:
         """The number and directory of a new generation, one above every
         generation present or published."""
         gen = max([self._top, self.published() or 0, *self._generations()]) + 1
         self._top = gen
-        path = os.path.join(self.store, mf.generation_dir(gen))
+        path = os.path.join(self.store, generation_dir(gen))
         try:
             os.mkdir(path)
         except OSError as exc:
@@ -148,7 +141,7 @@ class StoreLock:
         """Makes the shards of *manifest* durable, switches the manifest to
         it, and removes the generations older than the one it replaces."""
         previous = self.published()
-        gen_path = os.path.join(self.store, mf.generation_dir(manifest.generation))
+        gen_path = os.path.join(self.store, generation_dir(manifest.generation))
         try:
             mf.fsync_dir(gen_path)
             mf.fsync_dir(self.store)
@@ -158,7 +151,7 @@ class StoreLock:
         keep = {manifest.generation, previous}
         for gen in self._generations():
             if gen not in keep:
-                _remove(os.path.join(self.store, mf.generation_dir(gen)))
+                _remove(os.path.join(self.store, generation_dir(gen)))
 
     def discard(self, path: str) -> None:
         """Removes a spill or unpublished generation directory now (the next

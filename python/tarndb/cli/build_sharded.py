@@ -19,19 +19,31 @@ import json
 import os
 from typing import Any
 
+from tarndb._building import BuildReport
+from tarndb._layout import MAX_SHARDS
+from tarndb.cli.context import Context
 from tarndb.errors import TarnError
-from tarndb.writer import BuildReport
 
-__all__ = ["check_arguments", "check_target", "build_on_dask", "info_text"]
+__all__ = ["add_options", "check_arguments", "check_target", "build_on_dask"]
 
 
-def check_arguments(args: argparse.Namespace, parser: argparse.ArgumentParser) -> None:
+def add_options(p: argparse.ArgumentParser) -> None:
+    p.add_argument("--shards", type=int, metavar="N", help="build a sharded store directory of N shards (docs/SCALING.md)")
+    p.add_argument("--workers", type=int, default=1, metavar="W", help="with --shards: build W shards at a time in worker processes")
+    p.add_argument(
+        "--dask-scheduler",
+        metavar="ADDRESS",
+        help="with --shards: build on the running Dask cluster at ADDRESS (JSON lines at a path its workers reach)",
+    )
+
+
+def check_arguments(ctx: Context, args: argparse.Namespace) -> None:
     if args.shards is None and (args.workers != 1 or args.dask_scheduler):
-        parser.error("--workers and --dask-scheduler need --shards")
-    if args.shards is not None and not 1 <= args.shards <= 1000:
-        parser.error("--shards must be from 1 to 1000")
+        ctx.usage_error("--workers and --dask-scheduler need --shards")
+    if args.shards is not None and not 1 <= args.shards <= MAX_SHARDS:
+        ctx.usage_error(f"--shards must be from 1 to {MAX_SHARDS}")
     if args.workers < 1:
-        parser.error("--workers must be at least 1")
+        ctx.usage_error("--workers must be at least 1")
 
 
 def check_target(out: str) -> str | None:
@@ -65,24 +77,3 @@ def build_on_dask(args: argparse.Namespace, fmt: str) -> BuildReport:
         bag = db.read_text(source, blocksize=64 << 20).map(json.loads)
         report = to_tarndb(bag, out, key=list(args.key), shards=args.shards)
     return dataclasses.replace(report, path=args.out)
-
-
-def info_text(manifest: dict[str, Any], path: str, as_json: bool) -> str:
-    """``tarndb info`` of a sharded store: its manifest, read as it is."""
-    if as_json:
-        return json.dumps({"path": path, **manifest}, indent=2)
-    rows = [
-        ("path", path),
-        ("layout", f"{manifest['format']} {manifest['version']}, generation {manifest['generation']}"),
-        ("routing", f"{manifest['route']} over {manifest['shard_count']} shards"),
-        ("keys", f"{manifest['num_keys']:,}"),
-        ("objects", f"{manifest['num_objects']:,}"),
-        ("size", f"{manifest['file_size']:,} bytes"),
-    ]
-    for shard in manifest["shards"]:
-        rows.append(
-            (f"{shard['file']}", f"{shard['num_keys']:,} keys, {shard['num_objects']:,} objects, "
-             f"{shard['file_size']:,} bytes, crc32 {shard['file_crc32']}")
-        )
-    width = max(len(name) for name, _ in rows)
-    return "\n".join(f"{name:<{width}}  {value}" for name, value in rows)

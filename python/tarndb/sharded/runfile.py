@@ -1,5 +1,4 @@
-"""Run files: the append-only spill of one shard's records, and the build
-of a shard file from its runs.
+"""Run files: the append-only spill of one shard's records.
 
 A run file is private to one build and lives only until it is published.
 After an 8-byte magic it holds blocks, back to back.  A block is a 32-byte
@@ -19,30 +18,23 @@ a single-file build.  Blocks let both sides work in bulk: staging appends
 to in-memory arrays, and a build hands a whole block to the native writer
 through C-level loops (``map``), never parsing a record in Python.
 
-Building a shard reads its runs in order, a block at a time: the memory of
-a build is that shard's staged payloads and keys in the native writer,
-plus one block.  A ``RunWriter`` is used from one thread.
+A shard is built from its runs by ``tarndb.sharded.build``, a block at a
+time.  A ``RunWriter`` is used from one thread.
 """
 
 from __future__ import annotations
 
-import dataclasses
-import json
 import os
 import struct
-import subprocess
 import sys
-import threading
 from array import array
-from collections import deque
 from collections.abc import Iterator, Sequence
 from itertools import accumulate, chain, islice, repeat
 from typing import BinaryIO, NamedTuple
 
-from tarndb import _fast, errors
-from tarndb import _shard_manifest as mf
+from tarndb import errors
 
-__all__ = ["RunWriter", "read_blocks", "build_shard", "build_shards", "ShardJob"]
+__all__ = ["RunWriter", "BlockData", "read_blocks", "slices"]
 
 MAGIC = b"TNRUN\x002\n"
 _BLOCK = struct.Struct("<4sIIIQQ")
@@ -204,7 +196,7 @@ def _read_exact(f: BinaryIO, n: int, path: str, offset: int) -> bytes:
     return data
 
 
-class _BlockData(NamedTuple):
+class BlockData(NamedTuple):
     olens: array  # type: ignore[type-arg]
     payloads: bytes
     klens: array  # type: ignore[type-arg]
@@ -237,7 +229,7 @@ def _scan(f: BinaryIO, path: str) -> Iterator[_Block]:
         f.seek(offset)
 
 
-def read_blocks(path: str) -> Iterator[_BlockData]:
+def read_blocks(path: str) -> Iterator[BlockData]:
     """The blocks of a run file in order, each checked for consistency."""
     with open(path, "rb") as f:
         if f.read(len(MAGIC)) != MAGIC:
@@ -254,178 +246,12 @@ def read_blocks(path: str) -> Iterator[_BlockData]:
             olens, klens, krefs = arrays
             if sum(olens) != pbytes or sum(klens) != kbytes or max(krefs, default=0) >= count + objects:
                 raise _damaged(path, offset, "lengths or references do not add up")
-            yield _BlockData(olens, _read_exact(f, pbytes, path, offset), klens, krefs, _read_exact(f, kbytes, path, offset))
+            yield BlockData(olens, _read_exact(f, pbytes, path, offset), klens, krefs, _read_exact(f, kbytes, path, offset))
             count += objects
             offset += _BLOCK.size + 4 * objects + 8 * keys + pbytes + kbytes
 
 
-def _slices(data: bytes, lengths: array) -> Iterator[bytes]:  # type: ignore[type-arg]
+def slices(data: bytes, lengths: array) -> Iterator[bytes]:  # type: ignore[type-arg]
     # The consecutive pieces of `data` of the given lengths (a C-level loop).
     ends = list(accumulate(lengths, initial=0))
     return map(data.__getitem__, map(slice, ends, islice(ends, 1, None)))
-
-
-# ------------------------------------------------------------------ building
-
-
-def build_shard(runs: Sequence[str], out: str, name: str, unique: bool = False) -> mf.ShardInfo:
-    """Builds the store file *out* from *runs* (in order) and returns its
-    figures under the manifest name *name*.  With *unique*, a key given
-    twice is a TarnError instead of mapping to the later object (the memory
-    of that check is this shard's keys)."""
-    native = _fast.Writer()
-    added = 0  # objects staged in `native` so far
-    seen: set[bytes] = set()
-    for run in runs:
-        base = added  # the writer's ID of this run's object 0
-        for block in read_blocks(run):
-            deque(map(native.add_object_raw, _slices(block.payloads, block.olens)), maxlen=0)
-            added += len(block.olens)
-            if unique:
-                _check_unique(seen, block)
-            deque(map(native.add_key, _slices(block.keys, block.klens), map(base.__add__, block.krefs)), maxlen=0)
-    native.build(out)
-    return mf.read_header(out, name)
-
-
-def _check_unique(seen: set[bytes], block: _BlockData) -> None:
-    keys = list(_slices(block.keys, block.klens))
-    fresh = set(keys)
-    if len(fresh) == len(keys) and seen.isdisjoint(fresh):
-        seen |= fresh
-        return
-    for key in keys:  # some key is there twice: name the first one
-        if key in seen:
-            raise errors.TarnError(f"duplicate key {key.decode('utf-8', 'replace')!r} in the input")
-        seen.add(key)
-
-
-class ShardJob(NamedTuple):
-    runs: list[str]
-    out: str
-    name: str
-    unique: bool = False
-
-
-def build_shards(jobs: Sequence[ShardJob], workers: int) -> list[mf.ShardInfo]:
-    """Builds every job, *workers* at a time, in child processes (in this
-    one for a single worker).  The first failure stops the others and is
-    raised."""
-    if workers <= 1:
-        return [build_shard(*job) for job in jobs]
-    return _Pool(jobs, max(1, workers)).run()
-
-
-class _Pool:
-    # Child processes started with `python -m tarndb._shard_run`: nothing of
-    # this process (threads, locks, __main__) is inherited or re-imported.
-
-    def __init__(self, jobs: Sequence[ShardJob], workers: int) -> None:
-        self._jobs = list(jobs)
-        self._workers = workers
-        self._lock = threading.Lock()
-        self._procs: list[subprocess.Popen[bytes]] = []
-        self._results: list[mf.ShardInfo | None] = [None] * len(self._jobs)
-        self._failure: BaseException | None = None
-        self._next = 0
-
-    def run(self) -> list[mf.ShardInfo]:
-        threads = [threading.Thread(target=self._work, daemon=True) for _ in range(self._workers)]
-        try:
-            for t in threads:
-                t.start()
-            for t in threads:
-                while t.is_alive():
-                    t.join(0.2)
-        finally:
-            self._stop()
-        if self._failure is not None:
-            raise self._failure
-        return [r for r in self._results if r is not None]
-
-    def _stop(self) -> None:
-        with self._lock:
-            self._next = len(self._jobs)
-            procs = list(self._procs)
-        for p in procs:
-            if p.poll() is None:
-                p.kill()
-            p.wait()
-
-    def _work(self) -> None:
-        while True:
-            with self._lock:
-                if self._next >= len(self._jobs) or self._failure is not None:
-                    return
-                i = self._next
-                self._next += 1
-                job = self._jobs[i]
-                proc = subprocess.Popen(
-                    [sys.executable, "-m", "tarndb._shard_run", "unique" if job.unique else "any", job.out, job.name, *job.runs],
-                    stdin=subprocess.DEVNULL,
-                    stdout=subprocess.PIPE,
-                    stderr=subprocess.PIPE,
-                )
-                self._procs.append(proc)
-            out, err = proc.communicate()
-            try:
-                result = self._result(proc.returncode, out, err)
-            except BaseException as exc:  # noqa: BLE001 (handed to the caller's thread)
-                with self._lock:
-                    if self._failure is None:
-                        self._failure = exc
-                return
-            self._results[i] = result
-
-    @staticmethod
-    def _result(code: int, out: bytes, err: bytes) -> mf.ShardInfo:
-        try:
-            doc = json.loads(out)
-        except ValueError:
-            doc = None
-        if code == 0 and isinstance(doc, dict) and "file" in doc:
-            return mf.ShardInfo(**doc)
-        if isinstance(doc, dict) and "error" in doc:
-            cls = getattr(errors, str(doc["error"]), errors.TarnError)
-            exc = cls(str(doc["message"]))
-            if isinstance(exc, OSError) and doc.get("errno") is not None:
-                exc.errno = int(doc["errno"])
-            raise exc
-        tail = err.decode(errors="replace").strip().splitlines()[-1:] or [f"exit status {code}"]
-        raise errors.TarnError(f"a shard build process failed: {tail[0]}")
-
-
-def _die_with_parent() -> None:
-    # A shard builder whose parent is gone (SIGKILL) would only write into a
-    # generation that the next builder removes: stop with the parent.
-    if not sys.platform.startswith("linux"):
-        return
-    import ctypes
-    import signal
-
-    try:
-        libc = ctypes.CDLL(None, use_errno=True)
-        libc.prctl(1, int(signal.SIGKILL), 0, 0, 0)  # PR_SET_PDEATHSIG
-    except (OSError, AttributeError):
-        pass
-
-
-def _child(argv: list[str]) -> int:
-    # The shard's figures, or the failure, go to the parent as JSON on stdout.
-    _die_with_parent()
-    report = sys.stdout
-    keys, out, name, *runs = argv
-    try:
-        info = build_shard(runs, out, name, keys == "unique")
-    except errors.TarnError as exc:
-        failure = {"error": type(exc).__name__, "message": str(exc), "errno": getattr(exc, "errno", None)}
-        report.write(json.dumps(failure))
-        report.close()
-        return 1
-    report.write(json.dumps(dataclasses.asdict(info)))
-    report.close()
-    return 0
-
-
-if __name__ == "__main__":
-    sys.exit(_child(sys.argv[1:]))

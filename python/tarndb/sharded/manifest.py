@@ -1,12 +1,7 @@
 """The manifest of a sharded store: what it holds, how it is written, how
 it is checked.
 
-A sharded store is a directory::
-
-    store/
-      manifest.json            the published generation (this module)
-      lock                     builders' exclusive flock (_shard_store)
-      gen-000007/shard-0000.tndb ... shard-0007.tndb
+The store's layout and the names in it are in ``tarndb._layout``.
 
 ``manifest.json`` is one JSON object::
 
@@ -37,18 +32,15 @@ import struct
 from dataclasses import dataclass
 
 from tarndb import _fast
+from tarndb._layout import MANIFEST, MAX_MANIFEST, OLD_MANIFEST_TMP, generation_of, shard_name
 from tarndb.errors import TarnCorruptError, TarnIOError, TarnVersionError
 
 __all__ = [
     "FORMAT",
     "VERSION",
-    "MANIFEST",
     "ShardInfo",
     "Manifest",
-    "generation_dir",
-    "generation_of",
     "fsync_dir",
-    "shard_name",
     "read_header",
     "read_manifest",
     "write_manifest",
@@ -58,31 +50,10 @@ __all__ = [
 
 FORMAT = "tarndb-sharded"
 VERSION = 1
-MANIFEST = "manifest.json"
 ROUTE: str = _fast.ROUTE
 
-# A manifest larger than this is not one of ours: refuse it before parsing.
-_MAX_MANIFEST = 64 << 20
 _HEADER = struct.Struct(">4sB3xIIQQI4x")  # the 40-byte header of a store file
-_GENERATION_DIR = re.compile(r"gen-(\d{6,})\Z")
-_SHARD_FILE = re.compile(r"shard-(\d{4,})\.tndb\Z")
 _CRC_TEXT = re.compile(r"0x[0-9a-f]{8}\Z")
-
-
-def generation_dir(generation: int) -> str:
-    """The subdirectory holding one generation's shards."""
-    return f"gen-{generation:06d}"
-
-
-def generation_of(name: str) -> int | None:
-    """The generation a directory entry of the store belongs to, if any."""
-    found = _GENERATION_DIR.match(name)
-    return int(found.group(1)) if found else None
-
-
-def shard_name(generation: int, shard: int) -> str:
-    """The manifest's (relative) file name of one shard."""
-    return f"{generation_dir(generation)}/shard-{shard:04d}.tndb"
 
 
 @dataclass(frozen=True)
@@ -176,7 +147,7 @@ def write_manifest(store: str, manifest: Manifest) -> None:
     """Replaces the store's manifest with *manifest*, atomically and durably."""
     text = json.dumps(manifest.to_json(), indent=1).encode() + b"\n"
     final = os.path.join(store, MANIFEST)
-    temp = final + ".tmp"
+    temp = os.path.join(store, OLD_MANIFEST_TMP)
     fd = os.open(temp, os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_CLOEXEC, 0o644)
     try:
         view = memoryview(text)
@@ -210,9 +181,9 @@ def read_manifest(store: str) -> Manifest:
     path = os.path.join(store, MANIFEST)
     try:
         with open(path, "rb") as f:
-            data = f.read(_MAX_MANIFEST + 1)
+            data = f.read(MAX_MANIFEST + 1)
     except FileNotFoundError:
-        if not any(_GENERATION_DIR.match(name) for name in os.listdir(store)):
+        if not any(generation_of(name) is not None for name in os.listdir(store)):
             # A plain directory, not a damaged store: say what it is.
             err = TarnIOError(f"cannot open {store}: is a directory")
             err.errno = errno.EISDIR
@@ -220,8 +191,8 @@ def read_manifest(store: str) -> Manifest:
         raise TarnCorruptError(f"{store}: not a sharded store: {MANIFEST} is missing") from None
     except OSError as exc:
         raise TarnCorruptError(f"{store}: cannot read {MANIFEST}: {exc.strerror}") from None
-    if len(data) > _MAX_MANIFEST:
-        raise _bad(store, f"larger than {_MAX_MANIFEST} bytes")
+    if len(data) > MAX_MANIFEST:
+        raise _bad(store, f"larger than {MAX_MANIFEST} bytes")
     try:
         doc = json.loads(data)
     except (UnicodeDecodeError, json.JSONDecodeError) as exc:

@@ -1,0 +1,119 @@
+"""``tarndb info FILE [--json]``: the statistics in a store's header, or a
+sharded store's manifest.  No checksum pass, and the header read on its own
+when the index cannot be decoded: it works on damaged and truncated files."""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import struct
+from typing import Any
+
+from tarndb import _jsonout, _units
+from tarndb.cli.context import Context, fail_open, out
+from tarndb.cli.options import command
+from tarndb.errors import TarnCorruptError, TarnError
+from tarndb.reader import TarnReader
+
+__all__ = ["add", "run"]
+
+
+def add(sub: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
+    p = command(sub, "info", "show the statistics in a store's header (works on damaged files)", run, True)
+    p.add_argument("file")
+    p.add_argument("--json", action="store_true", help="print them as one JSON object")
+
+
+def header_figures(path: str) -> tuple[dict[str, Any], str | None] | None:
+    """The header's figures read straight from the file, and what is wrong
+    with the file if its size does not fit them (or None).  Works on a file
+    whose index cannot be decoded, as long as its first 40 bytes are a
+    tarndb header; None when they are not."""
+    try:
+        with open(path, "rb") as f:
+            head = f.read(40)
+            size = os.fstat(f.fileno()).st_size
+    except OSError:
+        return None
+    if len(head) < 40 or head[:4] != b"TNDB":
+        return None
+    num_keys, num_objects, index_offset, data_offset, crc = struct.unpack(">IIQQI", head[8:36])
+    figures: dict[str, Any] = {
+        "path": path,
+        "version": head[4],
+        "num_keys": num_keys,
+        "num_objects": num_objects,
+        "index_offset": index_offset,
+        "data_offset": data_offset,
+        "file_size_kb": size / 1024,
+        "file_crc32": f"0x{crc:08x}",
+    }
+    damage = None
+    least_index = 10 * num_keys  # every entry takes at least 10 bytes
+    if index_offset > size:
+        damage = f"truncated: the index should start at byte {index_offset:,}, but the file ends at {size:,}"
+    elif size - index_offset < least_index:
+        damage = f"truncated: {num_keys:,} index entries need at least {least_index:,} bytes, {size - index_offset:,} are left"
+    return figures, damage
+
+
+def sharded_text(manifest: dict[str, Any], path: str, as_json: bool) -> str:
+    """``tarndb info`` of a sharded store: its manifest, read as it is."""
+    if as_json:
+        return json.dumps({"path": path, **manifest}, indent=2)
+    rows = [
+        ("path", path),
+        ("layout", f"{manifest['format']} {manifest['version']}, generation {manifest['generation']}"),
+        ("routing", f"{manifest['route']} over {manifest['shard_count']} shards"),
+        ("keys", f"{manifest['num_keys']:,}"),
+        ("objects", f"{manifest['num_objects']:,}"),
+        ("size", f"{manifest['file_size']:,} bytes"),
+    ]
+    for shard in manifest["shards"]:
+        rows.append(
+            (f"{shard['file']}", f"{shard['num_keys']:,} keys, {shard['num_objects']:,} objects, "
+             f"{shard['file_size']:,} bytes, crc32 {shard['file_crc32']}")
+        )
+    width = max(len(name) for name, _ in rows)
+    return "\n".join(f"{name:<{width}}  {value}" for name, value in rows)
+
+
+def run(ctx: Context, args: argparse.Namespace) -> int:
+    damage: str | None = None
+    try:
+        with TarnReader(args.file, verify=False) as r:
+            if r.manifest is not None:  # a sharded store directory
+                out(sharded_text(r.manifest, args.file, args.json))
+                return 0
+            figures: dict[str, Any] = dict(r.stats)
+    except TarnCorruptError as exc:
+        found = header_figures(args.file)
+        if found is None:  # not a store at all: said as the other commands say it
+            raise fail_open(args.file, exc) from exc
+        figures, damage = found
+        if damage is None:
+            # The path is on a line of its own: the damage is the rest.
+            damage = str(exc).removeprefix(f"{args.file}: ")
+    except TarnError as exc:
+        raise fail_open(args.file, exc) from exc
+    if args.json:
+        out(_jsonout.dumps({**figures, "damage": damage}, indent=2))
+        return 0
+    size = round(figures["file_size_kb"] * 1024)
+    rows = [
+        ("path", figures["path"]),
+        ("format version", str(figures["version"])),
+        ("keys", f"{figures['num_keys']:,}"),
+        ("objects", f"{figures['num_objects']:,}"),
+        ("data offset", str(figures["data_offset"])),
+        ("index offset", f"{figures['index_offset']:,}"),
+        ("file size", f"{size:,} bytes ({_units.size(size)})" if size >= 1024 else _units.size(size)),
+        ("file crc32", figures["file_crc32"]),
+    ]
+    if damage is not None:
+        rows.append(("damage", damage))
+    width = max(len(name) for name, _ in rows)
+    for name, value in rows:
+        out(f"{name:<{width}}  {value}")
+    return 0
