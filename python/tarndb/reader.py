@@ -28,6 +28,7 @@ class Stats(TypedDict):
     data_offset: int
     file_size_kb: float
     file_crc32: str
+    lookup_index_bytes: int
 
 
 class _Keys(KeysView[str]):
@@ -193,8 +194,11 @@ class TarnReader(_fast.Reader, Mapping[str, Any]):
     @property
     def stats(self) -> Stats:
         """The header's figures: path, version, key and object counts,
-        offsets, file size in KiB and the stored CRC-32 ("0x" and 8 hex
-        digits).  Counts are those written in the header.  For a list of
+        offsets, file size in KiB, the stored CRC-32 ("0x" and 8 hex
+        digits), and the size of the lookup index the file carries and the
+        reader answers from (0: none, the index is decoded into memory).
+        Counts are those written in the header, less the lookup index's own
+        record in num_objects.  For a list of
         shard files: the totals of counts and sizes, the first file's
         path and other fields; :meth:`shard_stats` has each file's."""
         shards = self.shard_stats()
@@ -208,6 +212,7 @@ class TarnReader(_fast.Reader, Mapping[str, Any]):
             data_offset=int(s["data_offset"]),
             file_size_kb=sum(float(x["file_size_kb"]) for x in shards),
             file_crc32=str(s["file_crc32"]),
+            lookup_index_bytes=sum(int(x["lookup_index_bytes"]) for x in shards),
         )
 
     # ----------------------------------------------------------- lifecycle

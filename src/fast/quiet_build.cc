@@ -88,9 +88,10 @@ PyObject* report_tuple(const BuildRecord& record) {
   if (record.builds == 0) Py_RETURN_NONE;
   Ref path = Ref::steal(PyUnicode_DecodeUTF8(record.path.data(), Py_ssize_t(record.path.size()), nullptr));
   if (!path) return nullptr;
-  return Py_BuildValue("(KOKKKd)", (unsigned long long)record.builds, path.get(),
+  return Py_BuildValue("(KOKKKdK)", (unsigned long long)record.builds, path.get(),
                        (unsigned long long)record.report.objects, (unsigned long long)record.report.keys,
-                       (unsigned long long)record.report.file_size, record.seconds);
+                       (unsigned long long)record.report.file_size, record.seconds,
+                       (unsigned long long)record.report.index_bytes);
 }
 
 PyObject* run_quiet_build(QuietBuild& build, PyObject* path_arg, PyObject* progress_arg, BuildRecord& record) {

@@ -33,8 +33,8 @@ struct BuildRecord {
   double seconds = 0;
 };
 
-// (build number, path, objects, keys, file size in bytes, seconds), or
-// None before the first successful build.
+// (build number, path, objects, keys, file size in bytes, seconds, lookup
+// index bytes), or None before the first successful build.
 PyObject* report_tuple(const BuildRecord& record);
 
 // Something that builds a file at a path with an observer.

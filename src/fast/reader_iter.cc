@@ -29,10 +29,28 @@ namespace {
 // many items ahead of its turn, so that the cache misses overlap.
 constexpr size_t kAhead = 8;
 
+// The entry at one rank of a shard, and the step to the next: in place, an
+// entry is found from the one before it, not by a walk from its fence.
+struct Cursor {
+  size_t rank = ~size_t(0);
+  EntryRef ref = kNoEntry;
+
+  EntryRef at(const ReaderCore& r, const KeyView& v, size_t want) {
+    if (rank == want) return ref;
+    if (v.is_identity() && rank + 1 == want && ref != kNoEntry) {
+      ref = r.next_ref(ref);
+    } else {
+      ref = r.ref(v.entry(want));
+    }
+    rank = want;
+    return ref;
+  }
+};
+
 class Walk {
  public:
   Walk(IterKind kind, std::vector<size_t> pos, std::vector<size_t> end)
-      : kind_(kind), pos_(std::move(pos)), end_(std::move(end)) {}
+      : kind_(kind), pos_(std::move(pos)), end_(std::move(end)), at_(pos_.size()), ahead_(pos_.size()) {}
 
   size_t remaining() const {
     size_t n = 0;
@@ -50,7 +68,7 @@ class Walk {
       Bytes best_key;
       for (size_t i = 0; i < pos_.size(); ++i) {
         if (pos_[i] >= end_[i]) continue;
-        const Bytes k = store.shards[i].key(store.views[i].entry(pos_[i]));
+        const Bytes k = store.shards[i].key_at(at_[i].at(store.shards[i], store.views[i], pos_[i]));
         if (best == pos_.size() || format::key_less(k, best_key)) {
           best = i;
           best_key = k;
@@ -60,9 +78,12 @@ class Walk {
     if (best == pos_.size()) return nullptr;
     const ReaderCore& r = store.shards[best];
     const KeyView& v = store.views[best];
-    const uint32_t entry = v.entry(pos_[best]++);
-    if (kind_ == IterKind::kKeys) return key_str(r.key(entry));
-    if (pos_[best] + kAhead < end_[best]) r.prefetch_key_and_record(v.entry(pos_[best] + kAhead));
+    const EntryRef entry = at_[best].at(r, v, pos_[best]++);
+    if (kind_ == IterKind::kKeys) return key_str(r.key_at(entry));
+    if (pos_[best] + kAhead < end_[best]) {
+      const EntryRef ahead = ahead_[best].at(r, v, pos_[best] + kAhead);
+      if (ahead != kNoEntry) r.prefetch_key_and_record(ahead);
+    }
     auto payload = r.payload(entry);
     if (!payload) return raise_store_error(payload.error());
     if (kind_ == IterKind::kValues) {
@@ -70,10 +91,10 @@ class Walk {
       if (obj || !PyErr_Occurred()) return obj;
       // The error names the key: decode again with it (the failure path only).
       PyErr_Clear();
-      Ref key = Ref::steal(key_str(r.key(entry)));
+      Ref key = Ref::steal(key_str(r.key_at(entry)));
       return key ? s.decode(*payload, key.get()) : nullptr;
     }
-    Ref key = Ref::steal(key_str(r.key(entry)));
+    Ref key = Ref::steal(key_str(r.key_at(entry)));
     if (!key) return nullptr;
     Ref obj = Ref::steal(s.decode(*payload, key.get()));
     if (!obj) return nullptr;
@@ -83,6 +104,7 @@ class Walk {
  private:
   IterKind kind_;
   std::vector<size_t> pos_, end_;
+  std::vector<Cursor> at_, ahead_;  // per shard: the entry at pos_, and kAhead further
 };
 
 struct IterObject {
@@ -178,8 +200,10 @@ PyObject* collect_list(PyObject* reader, const Store& store, IterKind kind, cons
   if (kind != IterKind::kKeys) {
     // The first records at once; the walk requests the later ones ahead.
     for (size_t i = 0; i < store.shard_count(); ++i) {
+      Cursor c;
       for (size_t p = begin[i]; p < end[i] && p < begin[i] + kAhead; ++p) {
-        store.shards[i].prefetch_key_and_record(store.views[i].entry(p));
+        const EntryRef e = c.at(store.shards[i], store.views[i], p);
+        if (e != kNoEntry) store.shards[i].prefetch_key_and_record(e);
       }
     }
   }

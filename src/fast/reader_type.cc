@@ -335,12 +335,13 @@ PyObject* shard_stats(PyObject*, void* core, PyObject* const*) {
       if (!d || !set_item(d.get(), "path", path_text(r)) ||
           !set_item(d.get(), "version", PyLong_FromLong(format::kVersion)) ||
           !set_item(d.get(), "num_keys", PyLong_FromUnsignedLong(h.num_keys)) ||
-          !set_item(d.get(), "num_objects", PyLong_FromUnsignedLong(h.num_objects)) ||
+          !set_item(d.get(), "num_objects", PyLong_FromUnsignedLongLong(r.user_objects())) ||
           !set_item(d.get(), "index_offset", PyLong_FromUnsignedLongLong(h.index_offset)) ||
           !set_item(d.get(), "data_offset", PyLong_FromLong(long(format::kHeaderSize))) ||
           !set_item(d.get(), "file_size_kb", PyFloat_FromDouble(double(h.file_size) / 1024.0)) ||
           !set_item(d.get(), "file_crc32", PyUnicode_FromStringAndSize(crc.data(), Py_ssize_t(crc.size()))) ||
-          !set_item(d.get(), "listed_keys", PyLong_FromSize_t(store.views[i].size()))) {
+          !set_item(d.get(), "listed_keys", PyLong_FromSize_t(store.views[i].size())) ||
+          !set_item(d.get(), "lookup_index_bytes", PyLong_FromUnsignedLongLong(r.lookup_bytes()))) {
         return nullptr;
       }
       PyList_SET_ITEM(list.get(), Py_ssize_t(i), d.release());
@@ -521,11 +522,13 @@ bool shard_paths(PyObject* arg, std::vector<std::string>* out, Ref* kept) {
 }
 
 // Opens every shard and settles its key view, without the interpreter lock.
+// A shard that carries a sound lookup index is read in place: constant work
+// here, and nothing decoded into this process's memory.
 Result<std::shared_ptr<const Store>> open_store(const std::vector<std::string>& paths, bool verify) {
   auto store = std::make_shared<Store>();
   store->shards.reserve(paths.size());
   for (const std::string& p : paths) {
-    auto opened = ReaderCore::open(p, verify);
+    auto opened = ReaderCore::open_in_place(p, verify);
     if (!opened) return open_error(opened.error(), p);
     store->shards.push_back(std::move(*opened));
   }
@@ -571,7 +574,7 @@ PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
   Result<std::shared_ptr<const Store>> opened = CoreError::Usage({});
   std::exception_ptr thrown;
-  Py_BEGIN_ALLOW_THREADS  // opening reads the whole index: let other threads run
+  Py_BEGIN_ALLOW_THREADS  // opening may read the whole index, or checksum the file: let other threads run
   try {
     opened = open_store(paths, verify);
   } catch (...) {
@@ -629,7 +632,7 @@ PyObject* tp_repr(PyObject* self) {
   unsigned long long keys = 0, objects = 0;
   for (const ReaderCore& r : pin.get()->shards) {
     keys += r.header().num_keys;
-    objects += r.header().num_objects;
+    objects += r.user_objects();
   }
   return PyUnicode_FromFormat("%U(%R, keys=%llu, objects=%llu)", name.get(), s.path.get(), keys, objects);
 }

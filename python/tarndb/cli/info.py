@@ -11,6 +11,7 @@ import struct
 from typing import Any
 
 from tarndb import _jsonout, _units
+from tarndb._layout import user_objects
 from tarndb.cli.context import Context, fail_open, out
 from tarndb.cli.options import command
 from tarndb.errors import TarnCorruptError, TarnError
@@ -43,11 +44,12 @@ def header_figures(path: str) -> tuple[dict[str, Any], str | None] | None:
         "path": path,
         "version": head[4],
         "num_keys": num_keys,
-        "num_objects": num_objects,
+        "num_objects": user_objects(head, num_objects),
         "index_offset": index_offset,
         "data_offset": data_offset,
         "file_size_kb": size / 1024,
         "file_crc32": f"0x{crc:08x}",
+        "lookup_index_bytes": 0,
     }
     damage = None
     least_index = 10 * num_keys  # every entry takes at least 10 bytes
@@ -110,6 +112,7 @@ def run(ctx: Context, args: argparse.Namespace) -> int:
         ("index offset", f"{figures['index_offset']:,}"),
         ("file size", f"{size:,} bytes ({_units.size(size)})" if size >= 1024 else _units.size(size)),
         ("file crc32", figures["file_crc32"]),
+        ("lookup index", f"{_units.size(figures['lookup_index_bytes'])}" if figures["lookup_index_bytes"] else "none"),
     ]
     if damage is not None:
         rows.append(("damage", damage))
