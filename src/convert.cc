@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "core/utf8.h"
+#include "critical_section.h"
 #include "errors.h"
 #include "pending_exception.h"
 #include "pyref.h"
@@ -66,7 +67,10 @@ bool extract_key_slow(PyObject* obj, KeyArg* out) {
     out->view_ = {reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(obj)), size_t(PyBytes_GET_SIZE(obj))};
     return true;
   } else if (PyByteArray_Check(obj)) {
-    // Copied: another thread may resize a bytearray while we use it.
+    // Copied: another thread may resize a bytearray while we use it. The
+    // copy itself is taken under the bytearray's lock, where threads run in
+    // parallel, so that its size and buffer are read as one.
+    CriticalSection locked(obj);
     out->owned_.assign(PyByteArray_AS_STRING(obj), size_t(PyByteArray_GET_SIZE(obj)));
     out->view_ = {reinterpret_cast<const uint8_t*>(out->owned_.data()), out->owned_.size()};
     return true;

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <exception>
 #include <new>
+#include <optional>
 #include <string>
 
 #include "errors.h"
@@ -160,6 +161,10 @@ PyObject* run_ctor(const Signature& sig, CtorImpl impl, PyTypeObject* type, PyOb
 PyObject* run_repr(const ClassInfo& cls, ReprImpl impl, PyObject* self) {
   return guarded([&]() -> PyObject* {
     if (!check_self(cls, self)) return nullptr;
+#ifdef Py_GIL_DISABLED
+    std::optional<CriticalSection> one_at_a_time;
+    if (cls.calls == Calls::kOneAtATime) one_at_a_time.emplace(self);
+#endif
     Borrow borrow;
     if (!borrow.acquire(cls.counter(self), BorrowKind::kShared)) return nullptr;
     return impl(cls.core(self));

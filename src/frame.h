@@ -11,6 +11,9 @@
 //
 // The borrow counter makes overlapping use of one instance safe also without
 // a global lock: shared borrows count up, an exclusive one holds all ones.
+// Where threads run in parallel, calls on a writer also take the instance's
+// lock (CriticalSection), so that plain calls that the GIL would have run
+// one after the other still do, instead of failing with a borrow error.
 #pragma once
 
 #include <Python.h>
@@ -20,6 +23,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <utility>
+
+#include "critical_section.h"
 
 namespace tarn::py {
 
@@ -38,12 +43,22 @@ enum class BorrowKind : uint8_t { kShared, kExclusive };
 
 using BorrowCounter = std::atomic<uintptr_t>;
 
+// How calls on one instance meet, where threads run in parallel.
+enum class Calls : uint8_t {
+  kParallel,  // calls run side by side (a reader: shared borrows only)
+  kOneAtATime,  // a call waits for one running on the same instance (a
+                // writer), as it would for the GIL; an overlap that the GIL
+                // allows too (the call lets go of the lock) still meets the
+                // borrow errors
+};
+
 // What the frame needs to know about one class.
 struct ClassInfo {
   const char* name;                  // "_TarnReader"
   PyTypeObject* (*type)();           // the once-created class object (borrowed)
   BorrowCounter* (*counter)(PyObject* self);
   void* (*core)(PyObject* self);
+  Calls calls;
 };
 
 // A method's typed implementation: `args` holds the bound arguments in
@@ -252,6 +267,14 @@ class Borrow {
       in = bound;
     }
     if (!check_self(cls, self)) return nullptr;
+#ifdef Py_GIL_DISABLED
+    if (cls.calls == Calls::kOneAtATime) {
+      CriticalSection one_at_a_time(self);
+      Borrow borrow;
+      if (!borrow.acquire(cls.counter(self), m.borrow)) return nullptr;
+      return m.impl(self, cls.core(self), in);
+    }
+#endif
     Borrow borrow;
     if (!borrow.acquire(cls.counter(self), m.borrow)) return nullptr;
     return m.impl(self, cls.core(self), in);

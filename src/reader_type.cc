@@ -149,7 +149,7 @@ constexpr MethodSpec kMethods[] = {
     {"__exit__", "__exit__($self, _exc_type, _exc_val, _exc_tb)\n--\n\n", &kExitSig, kShared, exit},
 };
 
-constexpr ClassInfo kClass{"_TarnReader", reader_type, counter_of<ReaderCore>, core_of<ReaderCore>};
+constexpr ClassInfo kClass{"_TarnReader", reader_type, counter_of<ReaderCore>, core_of<ReaderCore>, Calls::kParallel};
 
 PyObject* construct(PyTypeObject* type, PyObject* const* args) {
   std::string path;

@@ -98,7 +98,7 @@ constexpr MethodSpec kMethods[] = {
      &kBuildSig, BorrowKind::kShared, build},
 };
 
-constexpr ClassInfo kClass{"_TarnWriter", writer_type, counter_of<WriterCore>, core_of<WriterCore>};
+constexpr ClassInfo kClass{"_TarnWriter", writer_type, counter_of<WriterCore>, core_of<WriterCore>, Calls::kOneAtATime};
 
 PyObject* construct(PyTypeObject* type, PyObject* const*) {
   WriterCore fresh;

@@ -1,5 +1,7 @@
-"""Thread stress: one reader shared by eight threads, and writers shared by
-several threads whose calls are made to overlap.
+"""Thread stress: one reader shared by eight threads, writers shared by
+several threads whose calls are made to overlap, and each of the package's
+shareable objects (reader, iterator, views, writer, merge job) used by six
+threads at once, close() included.
 
 Reader: eight threads run 200,000 mixed queries in total (lookups, presence
 tests, prefix scans, listings, stats and deep verification) and check every
@@ -18,10 +20,12 @@ sound file.
 from __future__ import annotations
 
 import random
+import subprocess
 import sys
 import threading
 import time
 from collections import defaultdict
+from pathlib import Path
 
 import pytest
 
@@ -251,3 +255,30 @@ def test_shared_writer_rejects_only_with_borrow_errors(tmp_path, fast_switching)
     assert r.stats()["num_objects"] == len(objects)
     print(f"\nthread stress (writer): {THREADS} threads x {rounds} calls, {builds[0]} builds, "
           f"{len(objects)} objects, {added[0]} add_key calls for {len(want)} keys, borrow errors {dict(errors)}")
+
+
+# ---------------------------------------------------------------- the package's objects
+#
+# Each kind of shared object is stressed in a child process (tests/stress_child.py),
+# so that a crash or a hang fails the test instead of the run: with the GIL the
+# threads switch in the middle of calls; without it (the free-threaded CI leg)
+# they really run side by side.
+
+CHILD = Path(__file__).with_name("stress_child.py")
+
+
+@pytest.mark.parametrize("kind", ["reader", "iterator", "views", "writer", "merge"])
+def test_shared_package_object_gives_only_one_at_a_time_outcomes(kind):
+    try:
+        out = subprocess.run(
+            [sys.executable, "-X", "faulthandler", str(CHILD), kind, "3"],
+            capture_output=True,
+            text=True,
+            timeout=120,
+        )
+    except subprocess.TimeoutExpired as e:
+        pytest.fail(f"{kind}: hung (no end within 120 s)\n{e.stderr}")
+    assert out.returncode == 0, f"{kind}: exit status {out.returncode}\n{out.stdout[-5000:]}\n{out.stderr[-5000:]}"
+    last = out.stdout.splitlines()[-1]
+    assert last.startswith("ok "), out.stdout[-5000:]
+    print(f"\nthread stress ({kind}): {last}")

@@ -52,10 +52,12 @@ class TarnWriter(WriterBase):
     :attr:`last_build` tells the two cases apart wherever the interrupt is
     caught.
 
-    A writer is meant for one thread at a time: a call that overlaps
-    another one (a build included) from another thread is rejected with
-    RuntimeError "Already borrowed".  A build releases the interpreter lock
-    while it writes, so other threads run meanwhile.  Writers cannot be
+    Threads: calls on one writer from several threads run one after the
+    other, also on a free-threaded interpreter.  A build releases the
+    interpreter lock while it writes, so other threads run meanwhile; a
+    call on the same writer made during a build is rejected with
+    RuntimeError "Already borrowed" (staging) or "Already mutably borrowed"
+    (last_build, repr).  Writers cannot be
     pickled: their staged content lives in this process only.
 
     The object returned is the single-file or the sharded writer; both are

@@ -165,7 +165,8 @@ constexpr MethodSpec kMethods[] = {
 
 PyTypeObject* merge_class();
 
-constexpr py::ClassInfo kClass{"Merge", merge_class, py::counter_of<MergeState>, py::core_of<MergeState>};
+constexpr py::ClassInfo kClass{"Merge", merge_class, py::counter_of<MergeState>, py::core_of<MergeState>,
+                               py::Calls::kOneAtATime};
 
 PyObject* construct(PyTypeObject* type, PyObject* const*) {
   MergeState fresh;

@@ -29,10 +29,20 @@ namespace {
 
 constexpr size_t kGroup = 16;
 
-// The keys argument, read without copying a list or tuple.
+// The keys argument, read without copying a list or tuple where the GIL
+// keeps it whole.
 class KeySource {
  public:
   bool open(PyObject* keys) {
+#ifdef Py_GIL_DISABLED
+    if (PyList_Check(keys)) {
+      // Other threads may extend the list or delete from it while we read
+      // it, and no lock can be held across the decoding: the batch reads a
+      // snapshot of its items, taken under the list's own lock.
+      seq_ = Ref::steal(PyList_AsTuple(keys));
+      return bool(seq_);
+    }
+#endif
     if (PyList_Check(keys) || PyTuple_Check(keys)) {
       seq_ = Ref::borrow(keys);
       return true;
@@ -45,7 +55,8 @@ class KeySource {
   // The next key as a new reference: 1, 0 at the end, -1 on error.
   int next(Ref* out) {
     if (seq_) {
-      // A list is re-measured each time: a decoder may change it meanwhile.
+      // A list is re-measured each time: a decoder may change it meanwhile
+      // (on an interpreter with the GIL; without it the list is a snapshot).
       if (pos_ >= Py_SIZE(seq_.get())) return 0;
       PyObject* const* items = PyList_Check(seq_.get()) ? PySequence_Fast_ITEMS(seq_.get()) : &PyTuple_GET_ITEM(seq_.get(), 0);
       if (pos_ + Py_ssize_t(kGroup) < Py_SIZE(seq_.get())) __builtin_prefetch(items[pos_ + kGroup]);

@@ -6,13 +6,17 @@
 // the least of the cursors' current keys (one cursor: no comparison). An
 // iterator holds positions only, never strings: memory stays flat however
 // far it runs. Each step pins the reader's store, so a reader closed
-// meanwhile ends the iteration with the closed error.
+// meanwhile ends the iteration with the closed error. One iterator may be
+// shared by threads: see IterObject.
 #include <Python.h>
 
+#include <optional>
+#include <stdexcept>
 #include <utility>
 #include <vector>
 
 #include "convert.h"
+#include "critical_section.h"
 #include "core/format.h"
 #include "fast/fast.h"
 #include "fast/reader.h"
@@ -52,15 +56,18 @@ class Walk {
   Walk(IterKind kind, std::vector<size_t> pos, std::vector<size_t> end)
       : kind_(kind), pos_(std::move(pos)), end_(std::move(end)), at_(pos_.size()), ahead_(pos_.size()) {}
 
+  IterKind kind() const { return kind_; }
+
   size_t remaining() const {
     size_t n = 0;
     for (size_t i = 0; i < pos_.size(); ++i) n += end_[i] - pos_[i];
     return n;
   }
 
-  // The next item as a new reference; null at the end (no error set) or
-  // with an error set (check PyErr_Occurred).
-  PyObject* next(const ReaderState& s, const Store& store) {
+  // Moves past the next item, setting its shard and entry; false at the
+  // end. Runs no Python code, so that a shared iterator can take its step
+  // under its lock.
+  bool step(const Store& store, size_t* shard, EntryRef* entry) {
     size_t best = pos_.size();
     if (pos_.size() == 1) {
       if (pos_[0] < end_[0]) best = 0;
@@ -75,30 +82,16 @@ class Walk {
         }
       }
     }
-    if (best == pos_.size()) return nullptr;
-    const ReaderCore& r = store.shards[best];
+    if (best == pos_.size()) return false;
     const KeyView& v = store.views[best];
-    const EntryRef entry = at_[best].at(r, v, pos_[best]++);
-    if (kind_ == IterKind::kKeys) return key_str(r.key_at(entry));
-    if (pos_[best] + kAhead < end_[best]) {
+    const ReaderCore& r = store.shards[best];
+    *shard = best;
+    *entry = at_[best].at(r, v, pos_[best]++);
+    if (kind_ != IterKind::kKeys && pos_[best] + kAhead < end_[best]) {
       const EntryRef ahead = ahead_[best].at(r, v, pos_[best] + kAhead);
       if (ahead != kNoEntry) r.prefetch_key_and_record(ahead);
     }
-    auto payload = r.payload(entry);
-    if (!payload) return raise_store_error(payload.error());
-    if (kind_ == IterKind::kValues) {
-      PyObject* obj = s.decode(*payload, nullptr);
-      if (obj || !PyErr_Occurred()) return obj;
-      // The error names the key: decode again with it (the failure path only).
-      PyErr_Clear();
-      Ref key = Ref::steal(key_str(r.key_at(entry)));
-      return key ? s.decode(*payload, key.get()) : nullptr;
-    }
-    Ref key = Ref::steal(key_str(r.key_at(entry)));
-    if (!key) return nullptr;
-    Ref obj = Ref::steal(s.decode(*payload, key.get()));
-    if (!obj) return nullptr;
-    return py::new_pair(std::move(key), std::move(obj));
+    return true;
   }
 
  private:
@@ -107,9 +100,36 @@ class Walk {
   std::vector<Cursor> at_, ahead_;  // per shard: the entry at pos_, and kAhead further
 };
 
+// The item of `entry` in `shard` as a new reference, or null with an error
+// set.
+PyObject* make_item(IterKind kind, const ReaderState& s, const Store& store, size_t shard, EntryRef entry) {
+  const ReaderCore& r = store.shards[shard];
+  if (kind == IterKind::kKeys) return key_str(r.key_at(entry));
+  auto payload = r.payload(entry);
+  if (!payload) return raise_store_error(payload.error());
+  if (kind == IterKind::kValues) {
+    PyObject* obj = s.decode(*payload, nullptr);
+    if (obj || !PyErr_Occurred()) return obj;
+    // The error names the key: decode again with it (the failure path only).
+    PyErr_Clear();
+    Ref key = Ref::steal(key_str(r.key_at(entry)));
+    return key ? s.decode(*payload, key.get()) : nullptr;
+  }
+  Ref key = Ref::steal(key_str(r.key_at(entry)));
+  if (!key) return nullptr;
+  Ref obj = Ref::steal(s.decode(*payload, key.get()));
+  if (!obj) return nullptr;
+  return py::new_pair(std::move(key), std::move(obj));
+}
+
+// An iterator may be shared by threads (several `for` loops over one
+// iterator): its step, and the release of its reader at the end, are taken
+// under the iterator's lock, so that each item goes to one caller and the
+// reader is released once. The item is made after the lock is left, since
+// a decoder may run Python code; the pin keeps the store mapped meanwhile.
 struct IterObject {
   PyObject_HEAD
-  PyObject* reader;  // owned
+  PyObject* reader;  // owned; null once the walk has ended
   Walk walk;
 };
 
@@ -118,24 +138,36 @@ PyTypeObject* g_iter_type = nullptr;  // created once by the execution step
 PyObject* iter_next(PyObject* self) {
   return py::guarded([&]() -> PyObject* {
     auto* it = reinterpret_cast<IterObject*>(self);
-    if (!it->reader) return nullptr;  // exhausted before
-    PyObject* item;
+    Ref reader;  // this step's own reference: another thread may end the walk meanwhile
+    Ref ended;   // the iterator's reference, dropped at the end only after the pin
+    std::optional<Pin> pin;
+    size_t shard = 0;
+    EntryRef entry = 0;
     {
-      ReaderState& s = state_of(it->reader);
-      Pin pin(s.slot);
-      if (!pin.get()) return raise_closed(s);
-      item = it->walk.next(s, *pin.get());
+      py::CriticalSection locked(self);
+      if (!it->reader) return nullptr;  // exhausted before
+      reader = Ref::borrow(it->reader);
+      pin.emplace(state_of(reader.get()).slot);
+      if (pin->get() && !it->walk.step(*pin->get(), &shard, &entry)) {
+        // The end: the reader goes once the pin of its store is released
+        // (this may be the reader's last reference).
+        ended = Ref::steal(std::exchange(it->reader, nullptr));
+      }
     }
-    // The end: let the reader go, only now that the pin of its store is
-    // released (this may be the reader's last reference).
-    if (!item && !PyErr_Occurred()) Py_CLEAR(it->reader);
-    return item;
+    if (!pin->get()) return raise_closed(state_of(reader.get()));
+    if (ended) return nullptr;
+    return make_item(it->walk.kind(), state_of(reader.get()), *pin->get(), shard, entry);
   });
 }
 
 PyObject* iter_length_hint(PyObject* self, PyObject*) {
   auto* it = reinterpret_cast<IterObject*>(self);
-  return PyLong_FromSize_t(it->reader ? it->walk.remaining() : 0);
+  size_t n;
+  {
+    py::CriticalSection locked(self);
+    n = it->reader ? it->walk.remaining() : 0;
+  }
+  return PyLong_FromSize_t(n);
 }
 
 int iter_traverse(PyObject* self, visitproc visit, void* arg) {
@@ -208,7 +240,10 @@ PyObject* collect_list(PyObject* reader, const Store& store, IterKind kind, cons
     }
   }
   for (size_t i = 0; i < n; ++i) {
-    PyObject* item = walk.next(s, store);
+    size_t shard = 0;
+    EntryRef entry = 0;
+    if (!walk.step(store, &shard, &entry)) throw std::logic_error("key walk ended before its count");
+    PyObject* item = make_item(kind, s, store, shard, entry);
     if (!item) return nullptr;  // an error: nothing half-built is handed out
     PyList_SET_ITEM(list.get(), Py_ssize_t(i), item);
   }

@@ -387,7 +387,8 @@ constexpr py::MethodSpec kRawSpec{
     "raw", "raw($self, key)\n--\n\nThe msgpack bytes stored under *key*, undecoded (KeyError when absent).",
     &kRawSig, kShared, raw};
 
-constexpr py::ClassInfo kClass{"Reader", reader_type, py::counter_of<ReaderState>, py::core_of<ReaderState>};
+constexpr py::ClassInfo kClass{"Reader", reader_type, py::counter_of<ReaderState>, py::core_of<ReaderState>,
+                               py::Calls::kParallel};
 
 PyObject* fast_get(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);

@@ -90,7 +90,8 @@ constexpr MethodSpec kMethods[] = {
 
 PyTypeObject* writer_class();
 
-constexpr py::ClassInfo kClass{"Writer", writer_class, py::counter_of<WriterState>, py::core_of<WriterState>};
+constexpr py::ClassInfo kClass{"Writer", writer_class, py::counter_of<WriterState>, py::core_of<WriterState>,
+                               py::Calls::kOneAtATime};
 
 PyObject* construct(PyTypeObject* type, PyObject* const*) {
   WriterState fresh;
