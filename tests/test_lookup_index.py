@@ -67,9 +67,9 @@ def test_the_file_stays_a_store_for_the_low_level_module(indexed):
 
 
 def test_report_and_stats_say_so(indexed):
-    with tarndb.TarnWriter() as w:
-        for i, k in enumerate(KEYS):
-            w.add(obj(i), k)
+    w = tarndb.TarnWriter()
+    for i, k in enumerate(KEYS):
+        w.add(obj(i), k)
     report = w.build(indexed)
     assert report.objects == len(KEYS)
     assert 0 < report.lookup_index_bytes <= 10 * len(KEYS) + 64
@@ -129,7 +129,7 @@ def test_an_index_that_fails_the_open_checks_is_not_used(indexed):
         assert r.stats["lookup_index_bytes"] == 0  # decoded instead
         assert list(r) == sorted(KEYS, key=lambda k: k.encode())
         assert r["key/00042"] == obj(KEYS.index("key/00042"))
-        with pytest.raises(tarndb.TarnCorruptError, match="lookup index: .*does not"):
+        with pytest.raises(tarndb.TarnCorruptError, match=r"lookup index: the record at \d+ holds \d+ bytes, the header says"):
             r.verify()
 
 
