@@ -19,13 +19,20 @@ bool starts_with(Bytes key, Bytes prefix) {
 KeyView KeyView::build(const ReaderCore& r, uint32_t shard, uint32_t shards) {
   const size_t n = r.entry_count();
   KeyView view;
-  if (r.in_place()) {
-    // The writer put the lookup index only into files whose keys are
-    // unique, ascending and text (and in their shard); verify() checks it.
-    view.size_ = n;
-    return view;
-  }
   auto in_shard = [&](Bytes k) { return shards <= 1 || shard_of(k, shards) == shard; };
+  if (r.in_place()) {
+    // The writer puts a lookup index only into files whose keys are unique,
+    // ascending and text (verify() checks that). Which shard a file is,
+    // though, only the store knows: a shard's keys are checked against
+    // their routing in one pass over the mapping, which needs no memory.
+    bool routed = true;
+    EntryRef e = n ? r.ref(0) : kNoEntry;
+    for (size_t i = 0; i < n && routed && shards > 1; ++i, e = r.next_ref(e)) routed = in_shard(r.key_at(e));
+    if (routed) {
+      view.size_ = n;
+      return view;
+    }
+  }
 
   // The common case first: one pass that only reads, and no array.
   bool plain = true;
@@ -42,7 +49,7 @@ KeyView KeyView::build(const ReaderCore& r, uint32_t shard, uint32_t shards) {
   // lookup of that key finds: so each key once, the later entry winning.
   auto listed = [&](uint32_t i) {
     const Bytes k = r.key(i);
-    return utf8_valid(k) && in_shard(k) && r.find(k, r.hash(k)) == EntryRef(i);
+    return utf8_valid(k) && in_shard(k) && r.find(k, r.hash(k)) == r.ref(i);
   };
   size_t count = 0;
   for (size_t i = 0; i < n; ++i) count += listed(uint32_t(i));

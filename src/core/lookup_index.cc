@@ -172,7 +172,7 @@ uint64_t LookupIndex::guess(uint64_t h) const {
   return kNone;
 }
 
-uint64_t LookupIndex::find(Bytes key, uint64_t h) const {
+uint64_t LookupIndex::find(Bytes key, uint64_t h, Entry* out) const {
   const uint64_t tag = h & ((uint64_t(1) << (8 * width_ - offset_bits_)) - 1);
   uint64_t i = home(h);
   // A damaged record may have no empty slot: a probe ends after them all.
@@ -184,6 +184,7 @@ uint64_t LookupIndex::find(Bytes key, uint64_t h) const {
       Entry e;
       if (entry(pos, &e) && e.key.size() == key.size() &&
           (key.empty() || std::memcmp(e.key.data(), key.data(), key.size()) == 0)) {
+        if (out) *out = e;
         return pos;
       }
     }

@@ -102,8 +102,9 @@ class LookupIndex {
   // The position that the first slot from the home of h on with h's tag
   // names, or kNone: a guess for prefetching, not an answer.
   uint64_t guess(uint64_t h) const;
-  // The position of the entry whose key is `key` (hash h), or kNone.
-  uint64_t find(Bytes key, uint64_t h) const;
+  // The position of the entry whose key is `key` (hash h), or kNone; with
+  // `out`, that entry as well.
+  uint64_t find(Bytes key, uint64_t h, Entry* out = nullptr) const;
 
   // The entry at `pos`, bounds-checked; false when it runs past the section.
   bool entry(uint64_t pos, Entry* out) const {

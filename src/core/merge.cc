@@ -278,6 +278,7 @@ Result<BuildReport> MergeCore::build(const std::string& path, bool lookup_index,
     uint64_t size() const override { return winners_.size(); }
     Bytes key(uint64_t j) const override { return m_.sources_[winners_[j].source].store->key(winners_[j].entry); }
     uint64_t record_offset(uint64_t j) const override { return plan_.placed[j]; }
+    uint64_t key_bytes() const override { return plan_.index_len - kEntryOverhead * winners_.size(); }
 
    private:
     const MergeCore& m_;

@@ -127,6 +127,15 @@ class ReaderCore {
 
   // The payload of `key`, std::nullopt when absent, or a record-read error.
   Result<std::optional<Bytes>> get(Bytes key) const {
+    if (in_place_) {
+      lookup::Entry e;
+      if (count_ == 0 || lookup_.find(key, lookup_.hash(key), &e) == lookup::LookupIndex::kNone) {
+        return std::optional<Bytes>();
+      }
+      auto payload = format::read_object(mapping_.bytes(), e.record_offset);
+      if (!payload) [[unlikely]] return payload.error();
+      return std::optional<Bytes>(*payload);
+    }
     const EntryRef r = find(key, hash(key));
     if (r == kNoEntry) return std::optional<Bytes>();
     auto payload = format::read_object(mapping_.bytes(), record_offset_at(r));

@@ -133,8 +133,7 @@ Result<BuildReport> write_store(const std::string& path, const RecordSource& rec
   if (records.count() > format::kMaxCount) {
     return CoreError::Usage("object count would exceed the limit of 4294967295 objects");
   }
-  uint64_t index_len = 0;
-  for (uint64_t i = 0; i < n; ++i) index_len += kEntryOverhead + keys.key(i).size();
+  const uint64_t index_len = kEntryOverhead * n + keys.key_bytes();
 
   // The lookup index is one more record, so it needs room in the count.
   std::vector<uint8_t> lookup;

@@ -69,6 +69,13 @@ class KeySource {
   virtual uint64_t size() const = 0;
   virtual Bytes key(uint64_t i) const = 0;
   virtual uint64_t record_offset(uint64_t i) const = 0;
+  // The total of the keys' lengths; a source that can tell it without
+  // visiting each key in order spares the sink that pass.
+  virtual uint64_t key_bytes() const {
+    uint64_t n = 0;
+    for (uint64_t i = 0; i < size(); ++i) n += key(i).size();
+    return n;
+  }
   // Requests the memory that key(i) and record_offset(i) will read, some
   // entries ahead of their turn; i may be past the end.
   virtual void prefetch(uint64_t) const {}

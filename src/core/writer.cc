@@ -97,6 +97,12 @@ class WriterCore::SortedKeys final : public KeySource {
   uint64_t size() const override { return order_.size(); }
   Bytes key(uint64_t i) const override { return w_.key_of(order_[i]); }
   uint64_t record_offset(uint64_t i) const override { return w_.offsets_[w_.entries_[order_[i]].obj_id]; }
+  // In staging order: one sequential pass.
+  uint64_t key_bytes() const override {
+    uint64_t n = 0;
+    for (const KeyEntry& e : w_.entries_) n += e.len;
+    return n;
+  }
   // Sorted order visits the entries, their key bytes and their objects'
   // offsets at random: the entry first, its bytes and offset half-way.
   void prefetch(uint64_t i) const override {
