@@ -271,7 +271,7 @@ def test_key_messages(tmp_path: pathlib.Path, call: Callable[[TarnReader, Any], 
     with TarnReader(build(tmp_path / "k.tndb", {"a": 1})) as r:
         with pytest.raises(ValueError, match=r"^key 'x\\udc80' cannot be encoded as UTF-8 \(it holds a lone surrogate\)$"):
             call(r, "x\udc80")
-        with pytest.raises(ValueError, match="^key must be str or bytes$"):
+        with pytest.raises(TypeError, match="^key must be str or bytes, not 'float'$"):
             call(r, 3.5)
 
 

@@ -18,7 +18,7 @@ from conftest import check_tndb, read_file
 from filecraft import Craft
 
 import tarndb
-from tarndb import TarnCorruptError, TarnIOError, TarnReader, TarnWriter
+from tarndb import TarnCorruptError, TarnError, TarnIOError, TarnReader, TarnWriter
 
 
 def store(path: pathlib.Path, groups: list[tuple[Any, list[str]]]) -> pathlib.Path:
@@ -191,6 +191,8 @@ def test_a_failed_merge_leaves_the_target_and_no_temporary_file(tmp_path: pathli
         expected_error = TarnCorruptError
     elif problem == "progress raises":
         expected_error = KeyboardInterrupt
+    elif problem == "target is a directory":
+        expected_error = TarnError  # a directory is a sharded store's, and this one is not
     if problem == "target is a directory":
         target.mkdir()
     else:
@@ -206,7 +208,9 @@ def test_a_failed_merge_leaves_the_target_and_no_temporary_file(tmp_path: pathli
     if problem in ("missing input", "corrupt input"):
         assert str(inputs[-1]) in str(info.value)
     if problem == "target is a directory":
-        assert str(info.value).startswith(f"cannot build {target}: rename: ")
+        assert str(info.value) == (
+            f"{target}: is a directory but not a sharded store; give shards= to write a sharded store there"
+        )
     assert sorted(p.name for p in tmp_path.iterdir()) == before
     if old is not None:
         assert target.read_bytes() == old
@@ -348,3 +352,153 @@ def test_a_reader_opened_unchecked_has_its_file_crc_checked(tmp_path: pathlib.Pa
         tarndb.merge(out, r)
     assert str(path) in str(info.value)
     assert not out.exists()
+
+
+# ----------------------------------------------------------------- sharded outputs
+
+
+def shard_files(store_dir: pathlib.Path) -> list[pathlib.Path]:
+    with TarnReader(store_dir) as r:
+        return [pathlib.Path(str(s["path"])) for s in r.shard_stats()]
+
+
+def check_sharded(store_dir: pathlib.Path, shards: int) -> dict[str, Any]:
+    """The content of a sharded store, checked: its shard count, each key in
+    the shard it routes to, and in each file one record per distinct object."""
+    files = shard_files(store_dir)
+    assert len(files) == shards
+    for i, f in enumerate(files):
+        pf = check_tndb(read_file(f))
+        assert all(tarndb._fast.route(key, shards) == i for key, _ in pf.entries)
+        assert len(pf.records) == len({pf.payload_at(off) for _, off in pf.entries})
+    return contents(store_dir)
+
+
+@pytest.mark.parametrize(
+    ("out_form", "shards", "expected_shards"),
+    [
+        ("new with a trailing slash", None, 4),  # the input's count
+        ("existing store", None, 4),
+        ("new", 3, 3),
+        ("existing store", 2, 2),
+        ("new with a trailing slash", 1, 1),
+    ],
+)
+def test_a_merge_writes_a_sharded_store(
+    tmp_path: pathlib.Path, out_form: str, shards: int | None, expected_shards: int
+) -> None:
+    data = {f"k{i}": {"n": i % 7} for i in range(200)}  # many keys share each payload
+    source = sharded(tmp_path / "source", data, shards=4)
+    out = tmp_path / "out"
+    if out_form == "existing store":
+        sharded(out, {"old": 1}, shards=5)
+    target: Any = str(out) + "/" if out_form.endswith("slash") else out
+    report = tarndb.merge(target, source, {"k3": None, "added": "x"}, shards=shards)
+    expected = {**data, "added": "x"}
+    del expected["k3"]
+    assert check_sharded(out, expected_shards) == expected
+    assert (report.keys, report.objects) == (len(expected), sum(len(check_tndb(read_file(f)).records) for f in shard_files(out)))
+    assert report.bytes == sum(f.stat().st_size for f in shard_files(out))
+
+
+def test_a_sharded_store_merged_into_itself_keeps_serving_open_readers(tmp_path: pathlib.Path) -> None:
+    data = {f"k{i}": i for i in range(60)}
+    store_dir = sharded(tmp_path / "store", data, shards=3)
+    before = TarnReader(store_dir)
+    tarndb.merge(store_dir, store_dir, {"k1": "new"}, delete=["k2"])
+    tarndb.merge(store_dir, before, {"k5": "again"})  # from the reader of a generation since replaced
+    with before:
+        assert dict(before) == data
+    expected = {**data, "k5": "again"}
+    assert check_sharded(store_dir, 3) == expected
+
+
+class WatchedMapping(dict):  # type: ignore[type-arg]
+    """A mapping input that notes whether the merge started reading it."""
+
+    read = False
+
+    def items(self):  # type: ignore[no-untyped-def]
+        WatchedMapping.read = True
+        return super().items()
+
+
+@pytest.mark.parametrize(
+    ("case", "error", "message"),
+    [
+        ("shards out of range", ValueError, "shards must be from 1 to 1000"),
+        ("a file as a sharded store", TarnError, "is a file, not a sharded store directory"),
+        ("a plain directory without shards=", TarnError, "give shards= to write a sharded store there"),
+        ("inputs of different shard counts", TarnError, "the sharded inputs have 2 and 3 shards"),
+        ("an input of another type", TypeError, "a merge input is a path, a TarnReader or a mapping"),
+    ],
+)
+def test_refusals_come_before_any_work(tmp_path: pathlib.Path, case: str, error: type, message: str) -> None:
+    two = sharded(tmp_path / "two", {"a": 1, "b": 2}, shards=2)
+    three = sharded(tmp_path / "three", {"c": 3}, shards=3)
+    single = store(tmp_path / "single.tndb", [("s", ["s"])])
+    (tmp_path / "plain").mkdir()
+    out: Any = tmp_path / "out"
+    inputs: list[Any] = [two]
+    kwargs: dict[str, Any] = {}
+    if case == "shards out of range":
+        kwargs["shards"] = 0
+    elif case == "a file as a sharded store":
+        out, kwargs["shards"] = single, 2
+    elif case == "a plain directory without shards=":
+        out, inputs = tmp_path / "plain", [single]
+    elif case == "inputs of different shard counts":
+        out, inputs = str(tmp_path / "out") + "/", [two, three]
+    else:
+        inputs.append(42)
+    listing = sorted(str(p.relative_to(tmp_path)) for p in tmp_path.rglob("*"))
+    WatchedMapping.read = False
+    with pytest.raises(error, match=message):
+        tarndb.merge(out, *inputs, WatchedMapping(new=1), **kwargs)
+    assert not WatchedMapping.read
+    assert sorted(str(p.relative_to(tmp_path)) for p in tmp_path.rglob("*")) == listing
+
+
+def test_an_interrupted_sharded_merge_publishes_nothing(tmp_path: pathlib.Path) -> None:
+    data = {f"k{i}": "v" * 100 for i in range(300)}
+    store_dir = sharded(tmp_path / "store", data, shards=3)
+    manifest = (store_dir / "manifest.json").read_bytes()
+    entries = sorted(p.name for p in store_dir.iterdir())
+    calls: list[tuple[int, int]] = []
+
+    def progress(written: int, total: int) -> None:
+        calls.append((written, total))
+        if written == total and len(calls) > 2:  # the second shard's end, before its rename
+            raise KeyboardInterrupt
+
+    job = tarndb.MergeJob([store_dir, {"k1": "new"}])
+    with pytest.raises(KeyboardInterrupt):
+        job.run(store_dir, progress=progress)
+    assert job.last_build is None
+    assert (store_dir / "manifest.json").read_bytes() == manifest
+    assert sorted(p.name for p in store_dir.iterdir()) == entries
+    assert contents(store_dir) == data
+    report = job.run(store_dir)  # the job can run again
+    assert job.last_build == report
+    assert contents(store_dir) == {**data, "k1": "new"}
+
+
+def test_cli_merge_with_sharded_stores(tmp_path: pathlib.Path) -> None:
+    data = {f"k{i}": i for i in range(50)}
+    source = sharded(tmp_path / "source", data, shards=4)
+    extra = store(tmp_path / "extra.tndb", [("x", ["k1", "new"])])
+    out = tmp_path / "out"
+    proc = run_cli("merge", f"{out}/", source, extra)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.startswith(f"✅  {out}/  —  ")
+    assert check_sharded(out, 4) == {**data, "k1": "x", "new": "x"}
+    proc = run_cli("merge", out, out, "--shards", "2", "--quiet")
+    assert (proc.returncode, proc.stdout, proc.stderr) == (0, "", "")
+    assert check_sharded(out, 2) == {**data, "k1": "x", "new": "x"}
+    single = tmp_path / "single.tndb"
+    assert run_cli("merge", single, out).returncode == 0
+    assert contents(single) == {**data, "k1": "x", "new": "x"}
+    (tmp_path / "plain").mkdir()
+    proc = run_cli("merge", tmp_path / "plain", extra)
+    assert proc.returncode == 1
+    assert proc.stderr == f"tarndb: {tmp_path / 'plain'}: is a directory but not a sharded store; give --shards to write a sharded store there\n"

@@ -185,7 +185,7 @@ def test_staging_errors_leave_nothing_staged(tmp_path) -> None:
     w = TarnWriter(tmp_path / "store", shards=4)
     with pytest.raises(TypeError):
         w.add(object(), "k")
-    with pytest.raises(ValueError, match="key must be str or bytes"):
+    with pytest.raises(TypeError, match="key must be str or bytes"):
         w.add(1, "fine", 3)  # type: ignore[arg-type]
     with pytest.raises(TarnError, match="exceeds the limit of 65535 bytes"):
         w.add(1, "k" * 65536)

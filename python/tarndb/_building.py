@@ -16,7 +16,7 @@ from dataclasses import dataclass
 from types import TracebackType
 from typing import Literal, NoReturn, Protocol, Self, Union
 
-from tarndb import _codec, _units
+from tarndb import _codec, _units, errors
 from tarndb._codec import Default
 from tarndb._layout import MAX_KEY_LEN
 from tarndb.errors import TarnError, TarnIOError
@@ -56,9 +56,9 @@ def key_bytes(key: Key) -> bytes:
     """The stored form of *key*: its UTF-8 bytes.
 
     ValueError for a str that cannot be encoded as UTF-8 (a lone
-    surrogate), for bytes that are not valid UTF-8 (a reader could not list
-    them as text) and for anything that is neither str nor bytes; TarnError
-    when the key is longer than 65535 bytes.
+    surrogate) and for bytes that are not valid UTF-8 (a reader could not
+    list them as text); TypeError for anything that is neither str nor
+    bytes; TarnError when the key is longer than 65535 bytes.
     """
     if isinstance(key, str):
         try:
@@ -77,8 +77,8 @@ def key_bytes(key: Key) -> bytes:
                 "give the key as str or as its UTF-8 bytes"
             ) from None
     else:
-        # The same text as the native layer's: callers match on it.
-        raise ValueError("key must be str or bytes")
+        # The same text as the native reader's: callers match on it.
+        raise TypeError(f"key must be str or bytes, not {type(key).__name__!r}")
     if len(data) > MAX_KEY_LEN:
         _too_long(len(data))
     return data
@@ -144,9 +144,7 @@ def report_of(native: NativeReport) -> BuildReport:
 
 def io_error(path: str, what: str, exc: OSError) -> TarnIOError:
     """A TarnIOError for a failed system call on *path*, errno kept."""
-    err = TarnIOError(f"{path}: {what}: {exc.strerror or exc} (os error {exc.errno})")
-    err.errno = exc.errno
-    return err
+    return errors.io_error(f"{path}: {what}: {exc.strerror or exc} (os error {exc.errno})", exc.errno)
 
 
 def _build_failure(target: str, exc: TarnError) -> TarnError:

@@ -13,6 +13,7 @@ from __future__ import annotations
 
 import datetime
 import decimal
+import struct
 import uuid
 from collections.abc import Callable
 from typing import Any
@@ -27,11 +28,75 @@ from tarndb.errors import TarnCorruptError
 Default = Callable[[Any], Any]
 
 
+#: The msgpack extension code of a stored numpy array (see README, "The
+#: file format"); its data is laid out as :func:`pack_array` writes it.
+ARRAY_EXT = 78
+_ARRAY_LAYOUT = 1
+#: numpy dtype kinds stored as arrays: bool, signed and unsigned integers,
+#: floats, complex numbers, fixed-width text (UTF-32) and fixed-width bytes.
+_ARRAY_KINDS = frozenset("biufcUS")
+_MAX_DIMS = 64
+
+
+def _is_ndarray(obj: object) -> bool:
+    # Recognised by name, so that storing never imports numpy.
+    cls = type(obj)
+    return any(c.__name__ == "ndarray" and c.__module__ == "numpy" for c in cls.__mro__)
+
+
+def pack_array(array: Any) -> msgpack.ExtType:
+    """A numpy array as one msgpack extension value (code ARRAY_EXT):
+
+    - layout version, u8 (1)
+    - dtype length, u8; the dtype as numpy writes it (``dtype.str``: byte
+      order ``<``, ``>`` or ``|``, kind letter, item size: ``"<f4"``)
+    - number of dimensions, u8; each dimension, u64 big-endian
+    - the items, in C order, in the dtype's own byte order
+
+    TypeError for an array of objects, records or other kinds."""
+    dtype = array.dtype
+    if dtype.kind not in _ARRAY_KINDS or dtype.fields is not None or dtype.subdtype is not None:
+        raise TypeError(
+            f"cannot store a numpy array of dtype {dtype}: only bool, integer, float, complex and fixed-width "
+            "str or bytes arrays can be stored (convert it to a list first)"
+        )
+    if array.ndim > _MAX_DIMS:
+        raise TypeError(f"cannot store a numpy array of {array.ndim} dimensions (at most {_MAX_DIMS})")
+    code = dtype.str.encode("ascii")
+    head = struct.pack(f">BB{len(code)}sB{array.ndim}Q", _ARRAY_LAYOUT, len(code), code, array.ndim, *array.shape)
+    return msgpack.ExtType(ARRAY_EXT, head + array.tobytes(order="C"))
+
+
+def storable_array(obj: object) -> bool:
+    """Whether *obj* is a numpy array that :func:`pack_array` stores."""
+    if not _is_ndarray(obj):
+        return False
+    dtype: Any = getattr(obj, "dtype")
+    return dtype.kind in _ARRAY_KINDS and dtype.fields is None and dtype.subdtype is None
+
+
+def with_arrays(default: Default | None) -> Default:
+    """A ``default=`` hook for msgpack that stores numpy arrays as array
+    values and hands anything else to *default*.  An array of another kind
+    (objects, datetimes, records) goes to *default* too, and raises
+    TypeError without one."""
+
+    def hook(obj: Any) -> Any:
+        if storable_array(obj) or (default is None and _is_ndarray(obj)):
+            return pack_array(obj)
+        if default is None:
+            raise TypeError(f"can not serialize {type(obj).__name__!r} object")
+        return default(obj)
+
+    return hook
+
+
 def pack(obj: object, default: Default | None = None) -> bytes:
-    """The msgpack bytes of *obj*.  TypeError for a type msgpack cannot
-    hold (after *default*, if given, has had its say), OverflowError for an
+    """The msgpack bytes of *obj*.  A numpy array is stored as one array
+    value (:func:`pack_array`).  TypeError for a type msgpack cannot hold
+    (after *default*, if given, has had its say), OverflowError for an
     integer outside 64 bits."""
-    data: bytes = msgpack.packb(obj, default=default)
+    data: bytes = msgpack.packb(obj, default=with_arrays(default))
     return data
 
 
@@ -83,7 +148,10 @@ def to_builtin(obj: Any) -> Any:
     - numpy scalars: the matching Python ``int``, ``float``, ``bool``,
       ``str`` or ``bytes`` (complex numbers are refused);
       ``numpy.datetime64``: its ISO 8601 text, as numpy writes it
-    - numpy arrays: nested lists of those (``obj.tolist()``)
+    - numpy arrays: nested lists of those (``obj.tolist()``); the writer
+      itself stores arrays of numbers, bools, text and bytes as arrays
+      before a hook is asked, so this is for the other kinds (objects,
+      datetimes)
     - ``set`` and ``frozenset``: a list, sorted when the items allow it
 
     Anything else raises TypeError naming the type.  Values come back from

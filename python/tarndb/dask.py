@@ -36,7 +36,7 @@ from typing import Any, Union
 
 import msgpack  # type: ignore[import-untyped,unused-ignore]
 
-from tarndb import _fast
+from tarndb import _codec, _fast
 from tarndb._building import BuildReport, Default, Key, StrPath, key_bytes
 from tarndb._layout import MAX_KEY_LEN, MAX_SHARDS, shard_file, shard_name
 from tarndb.errors import TarnError
@@ -127,7 +127,7 @@ def _spill_partition(part: Any, spill: str, shards: int, keys_of: _Keys, default
     # One packer for the partition, as _codec.pack packs: its buffer is
     # reused, where packb would allocate one per record (a page fault each
     # where the allocator returns memory eagerly, as Dask's workers ask).
-    pack = msgpack.Packer(default=default).pack
+    pack = msgpack.Packer(default=_codec.with_arrays(default)).pack
     records = _records(part)
     field = keys_of.fields[0] if keys_of.fields is not None and len(keys_of.fields) == 1 else None
     if field is not None:

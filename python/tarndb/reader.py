@@ -7,9 +7,9 @@ import os
 from collections.abc import Callable, ItemsView, Iterator, KeysView, Mapping, Sequence, ValuesView
 from typing import Any, Literal, TypedDict
 
-from tarndb import _fast
+from tarndb import _fast, _header
 from tarndb._building import StrPath
-from tarndb.errors import TarnIOError
+from tarndb.errors import TarnCorruptError, io_error
 from tarndb.sharded.manifest import Manifest
 from tarndb.sharded.opening import open_store
 from tarndb.sharded.verify import verify_layout
@@ -56,9 +56,13 @@ class _Values(ValuesView[Any]):
 
 
 def _reopen(
-    cls: type[TarnReader], path: str | list[str], verify: bool, decoder: Callable[[bytes], Any] | None
+    cls: type[TarnReader],
+    path: str | list[str],
+    verify: bool,
+    decoder: Callable[[bytes], Any] | None,
+    check_reads: bool = True,
 ) -> TarnReader:
-    return cls(path, verify, decoder=decoder)
+    return cls(path, verify, decoder=decoder, check_reads=check_reads)
 
 
 class TarnReader(_fast.Reader, Mapping[str, Any]):
@@ -82,6 +86,15 @@ class TarnReader(_fast.Reader, Mapping[str, Any]):
     ``verify=True`` (the default) it also checks the CRC-32 of the whole file,
     so a damaged file fails at once.  :meth:`verify` checks every object's
     own CRC-32 as well.
+
+    With ``check_reads=True`` (the default) every object handed out or
+    decoded, by any method, first has its record's CRC-32 checked: a
+    damaged record raises TarnCorruptError naming the key and the record's
+    offset instead of coming back as changed data.  ``check_reads=False``
+    saves that checksum (a few percent of a lookup of a small object; more
+    for large ones) and gives up the guarantee: with ``verify=False`` as well,
+    a flipped bit in a payload is returned as data, or as whatever the
+    decoder makes of it.
 
     Beyond ``Mapping``: :meth:`get_many` and :meth:`raw_many` look up many
     keys at once; :meth:`prefix`, :meth:`prefix_keys` and :meth:`range`
@@ -119,30 +132,40 @@ class TarnReader(_fast.Reader, Mapping[str, Any]):
         verify: bool = True,
         *,
         decoder: Callable[[bytes], Any] | None = None,
+        check_reads: bool = True,
     ) -> TarnReader:
         target: str | list[str]
         if isinstance(path, (str, os.PathLike)):
             target = os.fspath(path)
             files = [target]
             if os.path.isdir(target):  # a sharded store (tarndb.sharded.opening)
-                return cls._open_sharded(target, verify, decoder)
+                return cls._open_sharded(target, verify, decoder, check_reads)
         elif isinstance(path, (list, tuple)):
             target = files = [os.fspath(p) for p in path]
         else:
             raise TypeError(f"argument 'path': expected a str, a path or a list of them, not {type(path).__name__!r}")
         for file in files:
             if isinstance(file, str) and os.path.isdir(file):
-                err = TarnIOError(f"cannot open {file}: is a directory")
-                err.errno = errno.EISDIR
-                raise err
-        self = super().__new__(cls, target, verify, decoder=decoder)
+                raise io_error(f"cannot open {file}: is a directory", errno.EISDIR)
+        try:
+            self = super().__new__(cls, target, verify, decoder=decoder, check_reads=check_reads)
+        except TarnCorruptError as exc:
+            # A file cut short says so, with both lengths, rather than only
+            # that its checksum or index is wrong.
+            for file in files:
+                cut = _header.truncation(file)
+                if cut is not None:
+                    raise TarnCorruptError(f"{file}: {cut}") from exc
+            raise
         self._store = self._manifest = None
         return self
 
     @classmethod
-    def _open_sharded(cls, store: str, verify: bool, decoder: Callable[[bytes], Any] | None) -> TarnReader:
+    def _open_sharded(
+        cls, store: str, verify: bool, decoder: Callable[[bytes], Any] | None, check_reads: bool
+    ) -> TarnReader:
         def opener(paths: list[str]) -> TarnReader:
-            return _fast.Reader.__new__(cls, paths, verify, decoder=decoder)
+            return _fast.Reader.__new__(cls, paths, verify, decoder=decoder, check_reads=check_reads)
 
         manifest, self = open_store(store, opener)
         self._store, self._manifest = store, manifest
@@ -219,4 +242,4 @@ class TarnReader(_fast.Reader, Mapping[str, Any]):
 
     def __reduce__(self) -> tuple[Any, ...]:
         # Pickled by path: the receiving process maps the file again.
-        return (_reopen, (type(self), self.path, self.verify_on_open, self.decoder))
+        return (_reopen, (type(self), self.path, self.verify_on_open, self.decoder, self.check_reads))

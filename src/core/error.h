@@ -28,6 +28,12 @@ class [[nodiscard]] CoreError {
   // An operating-system failure: `context` (may be empty), then the
   // description of `err` as os_error_text gives it; errno() keeps the number.
   static CoreError IO(const std::string& context, int err);
+  // An operating-system failure `err` described by `text` alone.
+  static CoreError IOWithErrno(std::string text, int err) {
+    CoreError e(ErrorKind::kIO, std::move(text), 0);
+    e.errno_ = err;
+    return e;
+  }
   static CoreError Usage(std::string text) { return {ErrorKind::kUsage, std::move(text), 0}; }
 
   ErrorKind kind() const { return kind_; }

@@ -85,14 +85,20 @@ Result<ReaderCore> ReaderCore::map(const std::string& path, bool verify) {
   }
 
   if (::fstat(fd.get(), &st) < 0) return CoreError::IO("mmap failed: ", errno);
-  // A directory gets the system's own words for it, as a write open would.
-  if (S_ISDIR(st.st_mode)) return CoreError::IO("cannot open " + path + ": ", EISDIR);
-  if (!S_ISREG(st.st_mode)) return CoreError::IO("cannot open " + path + ": not a regular file");
-  const uint64_t size = uint64_t(st.st_size);
+  // A directory opens but cannot be mapped: it fails at the mapping, with
+  // the mapping's error ("mmap failed: ...", a text callers match on).
+  // Other special files are refused before anything is read from them.
+  const bool directory = S_ISDIR(st.st_mode);
+  if (!S_ISREG(st.st_mode) && !directory) return CoreError::IO("cannot open " + path + ": not a regular file");
+  const uint64_t size = directory ? 0 : uint64_t(st.st_size);
   // An empty file is mapped one byte long: a zero-length mapping is refused.
   const size_t map_len = size ? size_t(size) : 1;
   void* addr = ::mmap(nullptr, map_len, PROT_READ, MAP_SHARED, fd.get(), 0);
   if (addr == MAP_FAILED) return CoreError::IO("mmap failed: ", errno);
+  if (directory) {  // no file system maps one; should one, it is still no store
+    ::munmap(addr, map_len);
+    return CoreError::IO("mmap failed: ", ENODEV);
+  }
 
   ReaderCore core;
   core.mapping_ = MappedFile(addr, map_len, size_t(size));  // unmapped with `core` on any failure below

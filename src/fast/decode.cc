@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "core/msgpack.h"
+#include "fast/array.h"
 #include "fast/fast.h"
 #include "pending_exception.h"
 #include "pyref.h"
@@ -182,6 +183,11 @@ class PyBuilder {
   PyObject* bin(Bytes s) { return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(s.data()), Py_ssize_t(s.size())); }
 
   PyObject* ext(int8_t type, Bytes data) {
+    if (type == kArrayExt) {
+      bool fallback = false;
+      if (PyObject* array = decode_array(data, &fallback)) return array;
+      if (!fallback) return nullptr;
+    }
     const ExtClasses* c = ext_classes();
     if (!c) return nullptr;
     py::Ref code = py::Ref::steal(PyLong_FromLong(type));

@@ -1,3 +1,5 @@
+#include <cerrno>
+#include <iterator>
 #include <mutex>
 
 #include "fast/fast.h"
@@ -17,9 +19,14 @@ bool load_error_classes() {
   std::call_once(g_once, [] {
     py::Ref mod = py::Ref::steal(PyImport_ImportModule("tarndb.errors"));
     if (!mod) return;
-    PyObject** slots[] = {&g_classes.error, &g_classes.corrupt, &g_classes.version, &g_classes.io};
-    const char* names[] = {"TarnError", "TarnCorruptError", "TarnVersionError", "TarnIOError"};
-    for (int i = 0; i < 4; ++i) {
+    PyObject** slots[] = {&g_classes.error,         &g_classes.corrupt,          &g_classes.version,
+                          &g_classes.io,            &g_classes.not_found,        &g_classes.exists,
+                          &g_classes.permission,    &g_classes.is_directory,     &g_classes.not_directory};
+    const char* names[] = {"TarnError",          "TarnCorruptError",      "TarnVersionError",
+                           "TarnIOError",        "TarnFileNotFoundError", "TarnFileExistsError",
+                           "TarnPermissionError", "TarnIsADirectoryError", "TarnNotADirectoryError"};
+    static_assert(std::size(slots) == std::size(names));
+    for (size_t i = 0; i < std::size(names); ++i) {
       *slots[i] = PyObject_GetAttrString(mod.get(), names[i]);  // kept for the life of the process
       if (!*slots[i]) return;
     }
@@ -31,12 +38,26 @@ bool load_error_classes() {
 
 const ErrorClasses& error_classes() { return g_classes; }
 
+// The TarnIOError subclass that is also the built-in OSError subclass of
+// `no`, as OSError(no, ...) would pick it; TarnIOError itself for the rest.
+PyObject* io_class(int no) {
+  switch (no) {
+    case ENOENT: return g_classes.not_found;
+    case EEXIST: return g_classes.exists;
+    case EACCES:
+    case EPERM: return g_classes.permission;
+    case EISDIR: return g_classes.is_directory;
+    case ENOTDIR: return g_classes.not_directory;
+    default: return g_classes.io;
+  }
+}
+
 PyObject* raise_store_error(const CoreError& error) {
   PyObject* cls = g_classes.error;
   switch (error.kind()) {
     case ErrorKind::kCorrupt: cls = g_classes.corrupt; break;
     case ErrorKind::kVersion: cls = g_classes.version; break;
-    case ErrorKind::kIO: cls = g_classes.io; break;
+    case ErrorKind::kIO: cls = io_class(error.os_errno()); break;
     case ErrorKind::kUsage: cls = g_classes.error; break;
   }
   const std::string text = error.detail();
@@ -50,6 +71,17 @@ PyObject* raise_store_error(const CoreError& error) {
   }
   PyErr_SetObject(cls, exc.get());
   return nullptr;
+}
+
+bool refuse_key(PyObject* obj) {
+  if (!PyErr_ExceptionMatches(PyExc_ValueError)) return false;
+  PyErr_Clear();
+  if (PyUnicode_Check(obj)) {
+    PyErr_Format(PyExc_ValueError, "key %R cannot be encoded as UTF-8 (it holds a lone surrogate)", obj);
+  } else {
+    PyErr_Format(PyExc_TypeError, "key must be str or bytes, not '%s'", Py_TYPE(obj)->tp_name);
+  }
+  return false;
 }
 
 }  // namespace tarn::fast

@@ -105,7 +105,7 @@ PyObject* add_removals(PyObject*, void* self, PyObject* const* args) {
       break;
     }
     py::KeyArg key;
-    if (!py::extract_key(item.get(), &key)) return nullptr;
+    if (!key_arg(item.get(), &key)) return nullptr;
     keys.emplace_back(reinterpret_cast<const char*>(key.bytes().data()), key.bytes().size());
   }
   state(self).core.add_removals(std::move(keys));

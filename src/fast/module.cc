@@ -19,7 +19,7 @@ PyObject* route(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return nullptr;
   }
   py::KeyArg key;
-  if (!py::extract_key(args[0], &key)) return nullptr;
+  if (!key_arg(args[0], &key)) return nullptr;
   const unsigned long n = PyLong_AsUnsignedLong(args[1]);
   if (n == (unsigned long)-1 && PyErr_Occurred()) return nullptr;
   if (n == 0 || n > 0xFFFFFFFFul) {

@@ -19,9 +19,12 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "convert.h"
+#include "core/crc32.h"
+#include "core/format.h"
 #include "core/keyview.h"
 #include "core/reader.h"
 #include "core/route.h"
@@ -104,6 +107,13 @@ class Pin {
   const Store* store_;
 };
 
+// The error of a record whose payload fails its CRC-32 check:
+//   "{path}: object of key {key!r} (record at offset {offset}) fails its
+//    CRC-32 check (stored 0x..., computed 0x...)"
+CoreError damaged_record(const ReaderCore& shard, EntryRef entry, uint32_t stored);
+// A key shown as Python shows a str (or, not UTF-8, as bytes), for messages.
+std::string key_repr(Bytes key);
+
 // What a Reader instance holds beside its store.
 struct ReaderState {
   StoreSlot slot;
@@ -112,6 +122,22 @@ struct ReaderState {
   bool msgpack_decoder = false;  // decoder is msgpack.unpackb: called as the package has always called it
   py::Ref msgpack_kwnames;       // ("strict_map_key",), for that call
   bool verify = true;
+  bool check_reads = true;  // each record's CRC-32 checked before its payload is handed out
+
+  // Entry `entry`'s payload in `shard`: every payload the reader returns or
+  // decodes is sliced here, bounds-checked and, with check_reads, checked
+  // against its record's CRC-32 (a TarnCorruptError naming the key and the
+  // record's offset when it does not match). REQUIRES: entry names an entry
+  // of `shard` (ReaderCore::find, or ref() of a rank).
+  Result<Bytes> payload(const ReaderCore& shard, EntryRef entry) const {
+    auto sliced = shard.payload(entry);
+    if (!sliced) [[unlikely]] return sliced;
+    if (!check_reads) return sliced;
+    // The core slices a payload right after its record prefix: length, then CRC-32.
+    const uint32_t stored = format::load_be32(sliced->data() - 4);
+    if (crc32(*sliced) != stored) [[unlikely]] return damaged_record(shard, entry, stored);
+    return sliced;
+  }
 
   // The object stored in `payload` under `key`: a new reference, or null
   // with TarnCorruptError set.
@@ -125,15 +151,6 @@ inline ReaderState& state_of(PyObject* self) { return reinterpret_cast<ReaderObj
 
 // ValueError "I/O operation on a closed TarnReader ({path!r})"; returns null.
 PyObject* raise_closed(const ReaderState& state);
-// After a failed extract_key: a str without a UTF-8 form (a lone
-// surrogate) gets a ValueError that says so instead; returns false.
-bool refuse_text_key(PyObject* obj);
-// extract_key, with such a str refused by that message; other types keep
-// "key must be str or bytes".
-inline bool key_arg(PyObject* obj, py::KeyArg* out) {
-  if (py::extract_key(obj, out)) [[likely]] return true;
-  return refuse_text_key(obj);
-}
 // A valid UTF-8 key as str.
 PyObject* key_str(Bytes key);
 // KeyError(key); returns null.

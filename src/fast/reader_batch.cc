@@ -169,7 +169,7 @@ PyObject* lookup_many(PyObject* reader, const Store& store, PyObject* keys, PyOb
       if (entry == kNoEntry) {
         item = Py_NewRef(decode ? fallback : Py_None);
       } else {
-        auto payload = p.shard->payload(entry);
+        auto payload = s.payload(*p.shard, entry);
         if (!payload) return raise_store_error(payload.error());
         item = decode ? s.decode(*payload, p.obj.get()) : py::new_bytes(*payload);
       }

@@ -105,7 +105,7 @@ class Walk {
 PyObject* make_item(IterKind kind, const ReaderState& s, const Store& store, size_t shard, EntryRef entry) {
   const ReaderCore& r = store.shards[shard];
   if (kind == IterKind::kKeys) return key_str(r.key_at(entry));
-  auto payload = r.payload(entry);
+  auto payload = s.payload(r, entry);
   if (!payload) return raise_store_error(payload.error());
   if (kind == IterKind::kValues) {
     PyObject* obj = s.decode(*payload, nullptr);

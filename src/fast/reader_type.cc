@@ -5,13 +5,19 @@
 // The other methods run through the table-driven frame of src/frame.h.
 #include <Python.h>
 
+#include <sys/stat.h>
+
 #include <array>
+#include <cerrno>
+#include <optional>
 #include <exception>
 #include <string>
 #include <vector>
 
 #include "convert.h"
 #include "core/format.h"
+#include "core/offset_set.h"
+#include "core/utf8.h"
 #include "errors.h"
 #include "fast/decode.h"
 #include "fast/fast.h"
@@ -90,13 +96,6 @@ PyObject* raise_closed(const ReaderState& state) {
   return nullptr;
 }
 
-bool refuse_text_key(PyObject* obj) {
-  if (!PyUnicode_Check(obj) || !PyErr_ExceptionMatches(PyExc_ValueError)) return false;
-  PyErr_Clear();
-  PyErr_Format(PyExc_ValueError, "key %R cannot be encoded as UTF-8 (it holds a lone surrogate)", obj);
-  return false;
-}
-
 PyObject* key_str(Bytes key) {
   const char* p = reinterpret_cast<const char*>(key.data());
   const size_t n = key.size();
@@ -115,6 +114,43 @@ PyObject* key_str(Bytes key) {
     return s;
   }
   return PyUnicode_DecodeUTF8(p, Py_ssize_t(n), nullptr);
+}
+
+std::string key_repr(Bytes key) {
+  // As repr() shows it: a str when the bytes are UTF-8, quoted with ' and
+  // control characters escaped; bytes otherwise.
+  const bool text = utf8_valid(key);
+  std::string out = text ? "'" : "b'";
+  static constexpr char kHex[] = "0123456789abcdef";
+  for (const uint8_t c : key) {
+    if (c == '\\' || c == '\'') {
+      out += '\\';
+      out += char(c);
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else if (c < 0x20 || c == 0x7f || (c >= 0x80 && !text)) {
+      out += "\\x";
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+    } else {
+      out += char(c);
+    }
+  }
+  out += '\'';
+  return out;
+}
+
+CoreError damaged_record(const ReaderCore& shard, EntryRef entry, uint32_t stored) {
+  const uint64_t offset = shard.record_offset_at(entry);
+  auto sliced = shard.payload(entry);
+  const uint32_t computed = sliced ? crc32(*sliced) : 0;
+  return CoreError::Corrupt(shard.path() + ": object of key " + key_repr(shard.key_at(entry)) + " (record at offset " +
+                            std::to_string(offset) + ") fails its CRC-32 check (stored " + format::hex32(stored) +
+                            ", computed " + format::hex32(computed) + ")");
 }
 
 PyObject* raise_key_error(PyObject* key) {
@@ -138,10 +174,12 @@ PyObject* subscript(PyObject* self, PyObject* key) {
     if (!store) [[unlikely]] return raise_closed(s);
     KeyArg k;
     if (!key_arg(key, &k)) return nullptr;
-    auto found = store->shard_for(k.bytes()).get(k.bytes());
-    if (!found) [[unlikely]] return raise_store_error(found.error());
-    if (!*found) return raise_key_error(key);
-    return s.decode(**found, key);
+    const ReaderCore& shard = store->shard_for(k.bytes());
+    const EntryRef entry = shard.find(k.bytes(), shard.hash(k.bytes()));
+    if (entry == kNoEntry) return raise_key_error(key);
+    auto payload = s.payload(shard, entry);
+    if (!payload) [[unlikely]] return raise_store_error(payload.error());
+    return s.decode(*payload, key);
   });
 }
 
@@ -204,10 +242,12 @@ PyObject* get(PyObject*, void* core, PyObject* const* args) {
   return with_store(s, [&](const Store& store) -> PyObject* {
     KeyArg k;
     if (!key_arg(args[0], &k)) return nullptr;
-    auto found = store.shard_for(k.bytes()).get(k.bytes());
-    if (!found) return raise_store_error(found.error());
-    if (!*found) return Py_NewRef(args[1] ? args[1] : Py_None);
-    return s.decode(**found, args[0]);
+    const ReaderCore& shard = store.shard_for(k.bytes());
+    const EntryRef entry = shard.find(k.bytes(), shard.hash(k.bytes()));
+    if (entry == kNoEntry) return Py_NewRef(args[1] ? args[1] : Py_None);
+    auto payload = s.payload(shard, entry);
+    if (!payload) return raise_store_error(payload.error());
+    return s.decode(*payload, args[0]);
   });
 }
 
@@ -216,10 +256,12 @@ PyObject* raw(PyObject*, void* core, PyObject* const* args) {
   return with_store(s, [&](const Store& store) -> PyObject* {
     KeyArg k;
     if (!key_arg(args[0], &k)) return nullptr;
-    auto found = store.shard_for(k.bytes()).get(k.bytes());
-    if (!found) return raise_store_error(found.error());
-    if (!*found) return raise_key_error(args[0]);
-    return py::new_bytes(**found);
+    const ReaderCore& shard = store.shard_for(k.bytes());
+    const EntryRef entry = shard.find(k.bytes(), shard.hash(k.bytes()));
+    if (entry == kNoEntry) return raise_key_error(args[0]);
+    auto payload = s.payload(shard, entry);
+    if (!payload) return raise_store_error(payload.error());
+    return py::new_bytes(*payload);
   });
 }
 
@@ -288,6 +330,36 @@ PyObject* path_text(const ReaderCore& r) {
   return py::key_text({reinterpret_cast<const uint8_t*>(p.data()), p.size()});
 }
 
+// What a failed verify() says about one file: the first record (in index
+// order) whose payload cannot be read or fails its CRC-32, and how many
+// distinct records do; the core's own error when every record is sound (the
+// damage lies in the index, the header or bytes no key names).
+CoreError record_damage(const ReaderCore& shard, const CoreError& whole) {
+  const Bytes file = shard.file();
+  OffsetSet seen(shard.entry_count()), bad(16);
+  std::optional<CoreError> first;
+  uint64_t failing = 0, records = 0;
+  for (uint32_t i = 0; i < shard.entry_count(); ++i) {
+    const uint64_t o = shard.record_offset(i);
+    if (!seen.insert(o)) continue;
+    ++records;
+    auto sliced = format::read_object(file, o);
+    std::optional<CoreError> fault;
+    if (!sliced) {
+      fault = CoreError::Corrupt(shard.path() + ": object of key " + key_repr(shard.key(i)) + ": " +
+                                 sliced.error().detail());
+    } else if (const uint32_t stored = format::load_be32(sliced->data() - 4); crc32(*sliced) != stored) {
+      fault = damaged_record(shard, i, stored);
+    }
+    if (!fault) continue;
+    ++failing;
+    if (!first) first = std::move(fault);
+  }
+  if (!first) return whole;
+  return CoreError::Corrupt(first->detail() + "; " + std::to_string(failing) + " of " + std::to_string(records) +
+                            (records == 1 ? " record " : " records ") + (failing == 1 ? "fails" : "fail"));
+}
+
 PyObject* verify(PyObject*, void* core, PyObject* const*) {
   ReaderState& s = state(core);
   // Checksumming a large file takes a while: other threads run meanwhile,
@@ -301,7 +373,11 @@ PyObject* verify(PyObject*, void* core, PyObject* const*) {
   try {
     for (failed = 0; failed < store->shard_count(); ++failed) {
       results.push_back(store->shards[failed].verify());
-      if (!results.back()) break;
+      if (!results.back()) {
+        // Say which records are damaged, not only that the file is.
+        results.back() = record_damage(store->shards[failed], results.back().error());
+        break;
+      }
     }
   } catch (...) {
     thrown = std::current_exception();
@@ -310,9 +386,10 @@ PyObject* verify(PyObject*, void* core, PyObject* const*) {
   if (thrown) std::rethrow_exception(thrown);  // the frame's backstop turns it into MemoryError or a panic
   if (failed < store->shard_count()) {
     const CoreError& e = results.back().error();
-    if (store->shard_count() == 1) return raise_store_error(e);
+    const std::string& path = store->shards[failed].path();
+    if (store->shard_count() == 1 || e.detail().rfind(path + ": ", 0) == 0) return raise_store_error(e);
     // Several files: say which one.
-    return raise_store_error(CoreError::Corrupt(store->shards[failed].path() + ": " + e.detail()));
+    return raise_store_error(CoreError::Corrupt(path + ": " + e.detail()));
   }
   Py_RETURN_TRUE;
 }
@@ -468,6 +545,8 @@ PyObject* get_path(PyObject* self, void*) {
 
 PyObject* get_verify(PyObject* self, void*) { return PyBool_FromLong(state_of(self).verify); }
 
+PyObject* get_check_reads(PyObject* self, void*) { return PyBool_FromLong(state_of(self).check_reads); }
+
 PyObject* get_decoder(PyObject* self, void*) {
   PyObject* d = state_of(self).decoder.get();
   return Py_NewRef(d ? d : Py_None);
@@ -477,6 +556,7 @@ PyGetSetDef kGetSet[] = {
     {"closed", get_closed, nullptr, "True once close() was called.", nullptr},
     {"path", get_path, nullptr, "The path (a str) or shard paths (a list) the reader was opened on.", nullptr},
     {"verify_on_open", get_verify, nullptr, "Whether opening checked each file's CRC-32.", nullptr},
+    {"check_reads", get_check_reads, nullptr, "Whether each object's CRC-32 is checked as it is read.", nullptr},
     {"decoder", get_decoder, nullptr, "The decoder given to the constructor, or None (the native one).", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -485,6 +565,15 @@ PyGetSetDef kGetSet[] = {
 
 // The open error of `path`, naming the file when the core's text does not.
 CoreError open_error(const CoreError& e, const std::string& path) {
+  if (e.kind() == ErrorKind::kIO) {
+    // The low-level module says "mmap failed" for a directory, as it must;
+    // the package says what the path is.
+    struct stat st;
+    if (e.detail().rfind("mmap failed: ", 0) == 0 && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+      return CoreError::IOWithErrno("cannot open " + path + ": is a directory", EISDIR);
+    }
+    return e;
+  }
   if (e.kind() != ErrorKind::kCorrupt) return e;
   const std::string detail = e.detail();
   if (detail.rfind("bad magic", 0) == 0 || detail.rfind("file too small for header", 0) == 0) {
@@ -542,10 +631,10 @@ Result<std::shared_ptr<const Store>> open_store(const std::vector<std::string>& 
 }
 
 PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static const char* kNames[] = {"path", "verify", "decoder", nullptr};
-  PyObject *path_arg = nullptr, *verify_arg = nullptr, *decoder_arg = Py_None;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O$O:Reader", const_cast<char**>(kNames), &path_arg, &verify_arg,
-                                   &decoder_arg)) {
+  static const char* kNames[] = {"path", "verify", "decoder", "check_reads", nullptr};
+  PyObject *path_arg = nullptr, *verify_arg = nullptr, *decoder_arg = Py_None, *check_arg = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O$OO:Reader", const_cast<char**>(kNames), &path_arg, &verify_arg,
+                                   &decoder_arg, &check_arg)) {
     return nullptr;
   }
   std::vector<std::string> paths;
@@ -553,6 +642,8 @@ PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   if (!shard_paths(path_arg, &paths, &kept_path)) return nullptr;
   bool verify = true;
   if (verify_arg && !py::convert_verify(verify_arg, "verify", &verify)) return nullptr;
+  bool check_reads = true;
+  if (check_arg && !py::convert_verify(check_arg, "check_reads", &check_reads)) return nullptr;
   Ref decoder, kwnames;
   bool msgpack_decoder = false;
   if (decoder_arg != Py_None) {
@@ -589,7 +680,7 @@ PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   if (!self) return nullptr;
   auto* inst = reinterpret_cast<ReaderObject*>(self);
   new (&inst->core) ReaderState{StoreSlot(std::move(*opened)), std::move(kept_path), std::move(decoder),
-                                msgpack_decoder, std::move(kwnames), verify};
+                                msgpack_decoder, std::move(kwnames), verify, check_reads};
   new (&inst->borrow) py::BorrowCounter(0);
   return self;
 }
@@ -652,7 +743,7 @@ PyType_Slot kSlots[] = {
     {Py_tp_methods, g_methods.data()},
     {Py_tp_getset, kGetSet},
     {Py_tp_doc,
-     const_cast<char*>("Reader(path, verify=True, *, decoder=None)\n--\n\n"
+     const_cast<char*>("Reader(path, verify=True, *, decoder=None, check_reads=True)\n--\n\n"
                        "The native reader under tarndb.TarnReader: one store file (path a str) or the shard\n"
                        "files of a sharded store (a list of str, in shard order).")},
     {0, nullptr},

@@ -54,7 +54,7 @@ PyObject* add_key(PyObject*, void* self, PyObject* const* args) {
   uint64_t obj_id;
   if (!py::convert_obj_id(args[1], "obj_id", &obj_id)) return nullptr;
   py::KeyArg key;
-  if (!py::extract_key(args[0], &key)) return nullptr;
+  if (!key_arg(args[0], &key)) return nullptr;
   if (auto r = state(self).core.add_key(key.bytes(), obj_id); !r) return raise_store_error(r.error());
   Py_RETURN_NONE;
 }

@@ -1,5 +1,5 @@
 """``tarndb build OUT INPUT --key FIELD``: a store from JSON lines, a JSON
-array, CSV or TSV; with ``--shards N`` a sharded store directory
+array or object of records, CSV or TSV; with ``--shards N`` a sharded store directory
 (``build_sharded`` holds that side's checks and the Dask build).
 
 Everything is read and checked before the target is written: a bad record
@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import argparse
 import os
+import stat
 import sys
 from collections.abc import Iterator
 
@@ -34,9 +35,17 @@ def add(sub: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
         action="append",
         required=True,
         metavar="FIELD",
-        help="the field whose value is a record's key; repeat it to give each record several keys",
+        help="the field whose value is a record's key; repeat it to give each record several keys; "
+        "@name: the member name of a record in a JSON object of records",
     )
-    p.add_argument("--format", choices=_input.FORMATS, help="the input format (default: from the extension)")
+    p.add_argument(
+        "--format", choices=_input.FORMATS, help="the input format (default: from the extension, else from the content)"
+    )
+    p.add_argument(
+        "--records",
+        metavar="FIELD",
+        help="JSON: the records are the array or object under this member of the top-level object",
+    )
     p.add_argument("--delimiter", metavar="CHAR", help="the cell separator of CSV input (default , and a tab for TSV)")
     p.add_argument(
         "--type",
@@ -48,18 +57,18 @@ def add(sub: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
     quiet(p)
 
 
-def input_format(ctx: Context, args: argparse.Namespace) -> str:
+def input_format(args: argparse.Namespace) -> str | None:
+    """The format given, or the one the extension names; None: told from the
+    first bytes as they are read (standard input, a pipe, an unknown
+    extension), without reading anything twice."""
     if args.format:
         return str(args.format)
     if args.input == "-":
-        ctx.usage_error("reading standard input needs --format (jsonl, json, csv or tsv)")
-    found = _input.format_of(args.input)
-    if found is None:
-        ctx.usage_error(f"cannot tell the format of {args.input!r} from its extension; give --format jsonl, json, csv or tsv")
-    return found
+        return None
+    return _input.format_of(args.input)
 
 
-def _column_types(ctx: Context, args: argparse.Namespace, fmt: str) -> dict[str, str]:
+def _column_types(ctx: Context, args: argparse.Namespace) -> dict[str, str]:
     types: dict[str, str] = {}
     for spec in args.type or ():
         try:
@@ -67,7 +76,8 @@ def _column_types(ctx: Context, args: argparse.Namespace, fmt: str) -> dict[str,
         except ValueError as exc:
             ctx.usage_error(str(exc))
         types[column] = kind
-    if fmt not in ("csv", "tsv") and (types or args.delimiter is not None):
+    fmt = input_format(args)
+    if fmt is not None and fmt not in ("csv", "tsv") and (types or args.delimiter is not None):
         ctx.usage_error("--type and --delimiter apply to CSV and TSV input only")
     if args.delimiter is not None and len(args.delimiter) != 1:
         ctx.usage_error(f"--delimiter takes one character, not {args.delimiter!r}")
@@ -78,8 +88,7 @@ def read_records(ctx: Context, args: argparse.Namespace, unique: bool) -> Iterat
     """The records of the input, each checked before it is handed on; with
     *unique*, a key given again in a later record is an error here (a
     sharded build checks that shard by shard instead)."""
-    fmt = input_format(ctx, args)
-    types = _column_types(ctx, args, fmt)
+    types = _column_types(ctx, args)
     if args.input == "-":
         name, stream, total = "<stdin>", sys.stdin.buffer, None
     else:
@@ -88,16 +97,30 @@ def read_records(ctx: Context, args: argparse.Namespace, unique: bool) -> Iterat
             stream = open(args.input, "rb")
         except OSError as exc:
             raise CliError(f"{args.input}: cannot open: {exc.strerror or exc}") from None
-        total = os.fstat(stream.fileno()).st_size
+        st = os.fstat(stream.fileno())
+        total = st.st_size if stat.S_ISREG(st.st_mode) else None  # a pipe has no size
     bar = Progress(args.progress, total, f"reading {os.path.basename(name)}")
-    records: Iterator[_input.Record]
-    if fmt in ("csv", "tsv"):
-        delimiter = args.delimiter or ("\t" if fmt == "tsv" else ",")
-        records = _input.read_csv(stream, name, args.key, bar.update, delimiter, types)
-    elif fmt == "jsonl":
-        records = _input.read_jsonl(stream, name, args.key, bar.update)
-    else:
-        records = _input.read_json_array(stream, name, args.key, bar.update)
+    try:
+        _, records = _input.open_records(
+            stream,
+            name,
+            input_format(args),
+            args.key,
+            bar.update,
+            delimiter=args.delimiter,
+            types=types,
+            records_field=args.records,
+        )
+    except _input.InputError as exc:
+        bar.close()
+        if stream is not sys.stdin.buffer:
+            stream.close()
+        raise CliError(str(exc)) from None
+    except OSError as exc:
+        bar.close()
+        if stream is not sys.stdin.buffer:
+            stream.close()
+        raise CliError(f"{name}: read failed: {exc.strerror or exc}") from None
     first_line: dict[str, int] = {}
     try:
         for record in records:
@@ -126,8 +149,10 @@ def run(ctx: Context, args: argparse.Namespace) -> int:
     elif problem := build_sharded.check_target(args.out):
         raise CliError(problem)
     if args.dask_scheduler:
-        fmt = input_format(ctx, args)
-        return ctx.publish(lambda progress: build_sharded.build_on_dask(args, fmt), args.progress)
+        fmt = input_format(args)
+        if fmt in (None, "json") and args.input != "-":
+            fmt = _input.format_of_file(args.input, fmt)
+        return ctx.publish(lambda progress: build_sharded.build_on_dask(args, fmt or "csv"), args.progress)
     writer: TarnWriter | ShardedWriter
     if args.shards is None:
         writer = TarnWriter(args.out)

@@ -56,6 +56,9 @@ class Context:
         self.target = target
         #: Whether the command replaces its target (build, merge).
         self.replaces = replaces
+        #: Whether the target existed when the command started: an
+        #: interrupted build "leaves it as it was" only then.
+        self.target_existed = bool(target) and replaces and os.path.lexists(target)
         self.quiet = False
         # Gives the report once the target has been replaced, None until then
         # (the native call sets it before it returns).

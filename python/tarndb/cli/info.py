@@ -7,11 +7,9 @@ from __future__ import annotations
 import argparse
 import json
 import os
-import struct
 from typing import Any
 
-from tarndb import _jsonout, _units
-from tarndb._layout import user_objects
+from tarndb import _header, _jsonout, _units
 from tarndb.cli.context import Context, fail_open, out
 from tarndb.cli.options import command
 from tarndb.errors import TarnCorruptError, TarnError
@@ -27,37 +25,14 @@ def add(sub: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
 
 
 def header_figures(path: str) -> tuple[dict[str, Any], str | None] | None:
-    """The header's figures read straight from the file, and what is wrong
-    with the file if its size does not fit them (or None).  Works on a file
-    whose index cannot be decoded, as long as its first 40 bytes are a
-    tarndb header; None when they are not."""
-    try:
-        with open(path, "rb") as f:
-            head = f.read(40)
-            size = os.fstat(f.fileno()).st_size
-    except OSError:
+    """The header's figures read straight from the file (``file_size`` in
+    bytes among them), and whether the file is shorter than they say (or
+    None).  Works on a file whose index cannot be decoded, as long as its
+    first 40 bytes are a tarndb header; None when they are not."""
+    found = _header.read_header(path)
+    if found is None:
         return None
-    if len(head) < 40 or head[:4] != b"TNDB":
-        return None
-    num_keys, num_objects, index_offset, data_offset, crc = struct.unpack(">IIQQI", head[8:36])
-    figures: dict[str, Any] = {
-        "path": path,
-        "version": head[4],
-        "num_keys": num_keys,
-        "num_objects": user_objects(head, num_objects),
-        "index_offset": index_offset,
-        "data_offset": data_offset,
-        "file_size_kb": size / 1024,
-        "file_crc32": f"0x{crc:08x}",
-        "lookup_index_bytes": 0,
-    }
-    damage = None
-    least_index = 10 * num_keys  # every entry takes at least 10 bytes
-    if index_offset > size:
-        damage = f"truncated: the index should start at byte {index_offset:,}, but the file ends at {size:,}"
-    elif size - index_offset < least_index:
-        damage = f"truncated: {num_keys:,} index entries need at least {least_index:,} bytes, {size - index_offset:,} are left"
-    return figures, damage
+    return found[0], _header.truncation(path)
 
 
 def sharded_text(manifest: dict[str, Any], path: str, as_json: bool) -> str:
@@ -89,6 +64,7 @@ def run(ctx: Context, args: argparse.Namespace) -> int:
                 out(sharded_text(r.manifest, args.file, args.json))
                 return 0
             figures: dict[str, Any] = dict(r.stats)
+            figures["file_size"] = os.path.getsize(args.file)
     except TarnCorruptError as exc:
         found = header_figures(args.file)
         if found is None:  # not a store at all: said as the other commands say it
@@ -99,10 +75,13 @@ def run(ctx: Context, args: argparse.Namespace) -> int:
             damage = str(exc).removeprefix(f"{args.file}: ")
     except TarnError as exc:
         raise fail_open(args.file, exc) from exc
+    size = figures.pop("file_size")
+    # Whole KiB, and the exact count of bytes beside them.
+    figures["file_size_kb"] = round(size / 1024)
+    figures["file_size"] = size
     if args.json:
         out(_jsonout.dumps({**figures, "damage": damage}, indent=2))
         return 0
-    size = round(figures["file_size_kb"] * 1024)
     rows = [
         ("path", figures["path"]),
         ("format version", str(figures["version"])),
@@ -112,7 +91,7 @@ def run(ctx: Context, args: argparse.Namespace) -> int:
         ("index offset", f"{figures['index_offset']:,}"),
         ("file size", f"{size:,} bytes ({_units.size(size)})" if size >= 1024 else _units.size(size)),
         ("file crc32", figures["file_crc32"]),
-        ("lookup index", f"{_units.size(figures['lookup_index_bytes'])}" if figures["lookup_index_bytes"] else "none"),
+        ("lookup index", _units.size(figures["lookup_index_bytes"]) if figures["lookup_index_bytes"] else "none"),
     ]
     if damage is not None:
         rows.append(("damage", damage))

@@ -52,7 +52,9 @@ def main(argv: Sequence[str] | None = None) -> int:
             report = ctx.done()
             if report is None:
                 flush_quietly(sys.stdout)
-                note = f"; {ctx.target} left as it was" if ctx.target and ctx.replaces else ""
+                note = ""
+                if ctx.target and ctx.replaces:
+                    note = f"; {ctx.target} left as it was" if ctx.target_existed else f"; {ctx.target} not created"
                 print(f"{PROG}: interrupted{note}", file=sys.stderr)
                 return 130
             # The signal came after the rename: the target is the new store.

@@ -33,7 +33,7 @@ from dataclasses import dataclass
 
 from tarndb import _fast
 from tarndb._layout import MANIFEST, MAX_MANIFEST, OLD_MANIFEST_TMP, generation_of, shard_name, user_objects
-from tarndb.errors import TarnCorruptError, TarnIOError, TarnVersionError
+from tarndb.errors import TarnCorruptError, TarnVersionError, io_error
 
 __all__ = [
     "FORMAT",
@@ -186,9 +186,7 @@ def read_manifest(store: str) -> Manifest:
     except FileNotFoundError:
         if not any(generation_of(name) is not None for name in os.listdir(store)):
             # A plain directory, not a damaged store: say what it is.
-            err = TarnIOError(f"cannot open {store}: is a directory")
-            err.errno = errno.EISDIR
-            raise err from None
+            raise io_error(f"cannot open {store}: is a directory", errno.EISDIR) from None
         raise TarnCorruptError(f"{store}: not a sharded store: {MANIFEST} is missing") from None
     except OSError as exc:
         raise TarnCorruptError(f"{store}: cannot read {MANIFEST}: {exc.strerror}") from None
