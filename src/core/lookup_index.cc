@@ -158,8 +158,6 @@ Result<LookupIndex> LookupIndex::open(Bytes file, const format::Header& header) 
   return x;
 }
 
-uint64_t LookupIndex::hash(Bytes key) const { return hash_bytes(key.data(), key.size(), seed_); }
-
 uint64_t LookupIndex::guess(uint64_t h) const {
   const uint64_t tag = h & ((uint64_t(1) << (8 * width_ - offset_bits_)) - 1);
   uint64_t i = home(h);
@@ -167,27 +165,6 @@ uint64_t LookupIndex::guess(uint64_t h) const {
     const uint64_t s = slot(i);
     if (s == 0) return kNone;
     if ((s >> offset_bits_) == tag) return (s & offset_mask_) - 1;
-    if (++i == slot_count_) i = 0;
-  }
-  return kNone;
-}
-
-uint64_t LookupIndex::find(Bytes key, uint64_t h, Entry* out) const {
-  const uint64_t tag = h & ((uint64_t(1) << (8 * width_ - offset_bits_)) - 1);
-  uint64_t i = home(h);
-  // A damaged record may have no empty slot: a probe ends after them all.
-  for (uint64_t step = 0; step < slot_count_; ++step) {
-    const uint64_t s = slot(i);
-    if (s == 0) return kNone;
-    if ((s >> offset_bits_) == tag) {
-      const uint64_t pos = (s & offset_mask_) - 1;
-      Entry e;
-      if (entry(pos, &e) && e.key.size() == key.size() &&
-          (key.empty() || std::memcmp(e.key.data(), key.data(), key.size()) == 0)) {
-        if (out) *out = e;
-        return pos;
-      }
-    }
     if (++i == slot_count_) i = 0;
   }
   return kNone;

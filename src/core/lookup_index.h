@@ -46,6 +46,8 @@
 
 #include "core/error.h"
 #include "core/format.h"
+#include "core/hash.h"
+#include "core/keytable.h"  // same_bytes
 
 namespace tarn {
 
@@ -96,7 +98,7 @@ class LookupIndex {
   uint64_t record_bytes() const { return format::kRecordPrefix + payload_len_; }
   uint64_t record_offset() const { return record_; }
 
-  uint64_t hash(Bytes key) const;
+  uint64_t hash(Bytes key) const { return hash_bytes(key.data(), key.size(), seed_); }
   // Requests the home slot of hash h.
   void prefetch_slot(uint64_t h) const { __builtin_prefetch(slots_ + width_ * home(h)); }
   // The position that the first slot from the home of h on with h's tag
@@ -104,7 +106,25 @@ class LookupIndex {
   uint64_t guess(uint64_t h) const;
   // The position of the entry whose key is `key` (hash h), or kNone; with
   // `out`, that entry as well.
-  uint64_t find(Bytes key, uint64_t h, Entry* out = nullptr) const;
+  uint64_t find(Bytes key, uint64_t h, Entry* out = nullptr) const {
+    const uint64_t tag = h & ((uint64_t(1) << (8 * width_ - offset_bits_)) - 1);
+    uint64_t i = home(h);
+    // A damaged record may have no empty slot: a probe ends after them all.
+    for (uint64_t step = 0; step < slot_count_; ++step) {
+      const uint64_t s = slot(i);
+      if (s == 0) return kNone;
+      if ((s >> offset_bits_) == tag) {
+        const uint64_t pos = (s & offset_mask_) - 1;
+        Entry e;
+        if (entry(pos, &e) && e.key.size() == key.size() && same_bytes(e.key.data(), key.data(), key.size())) {
+          if (out) *out = e;
+          return pos;
+        }
+      }
+      if (++i == slot_count_) i = 0;
+    }
+    return kNone;
+  }
 
   // The entry at `pos`, bounds-checked; false when it runs past the section.
   bool entry(uint64_t pos, Entry* out) const {
