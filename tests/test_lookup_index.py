@@ -170,3 +170,18 @@ def test_each_shard_of_a_sharded_store_carries_one(tmp_path):
         assert r.stats["num_objects"] == len(KEYS)
         assert sorted(r) == sorted(KEYS) and r["key/01234"] == obj(KEYS.index("key/01234"))
         assert r.verify()
+
+
+def test_a_damaged_record_read_in_place_names_its_key(indexed):
+    blob = bytearray(open(indexed, "rb").read())
+    with tarndb.TarnReader(indexed) as r:
+        raw = r.raw("key/00777")
+    at = bytes(blob).index(raw)
+    blob[at + len(raw) - 1] ^= 0x01  # the record's own CRC-32 no longer matches
+    fix_crc(blob)
+    open(indexed, "wb").write(blob)
+    with tarndb.TarnReader(indexed) as r:
+        assert r.stats["lookup_index_bytes"] > 0
+        for read in (lambda: r["key/00777"], lambda: r.get_many(["a", "key/00777"]), lambda: dict(r.items())):
+            with pytest.raises(tarndb.TarnCorruptError, match=r"object of key 'key/00777' \(record at offset \d+\)"):
+                read()
