@@ -1,12 +1,15 @@
 """An update of a store whose objects are shared by two keys each: the
 streaming merge against rebuilding the store from a reader.
 
-    python bench/merge.py [--objects N] [--changes C] [--dir DIR]
+    python bench/merge.py [--objects N] [--changes C] [--shards S] [--dir DIR]
 
 Prints, for each way, the time, the file size and the object count, and the
 peak resident memory (VmHWM) of a child process that merges two stores of N
 objects each, beside that of a child that only opens the two inputs (both
-read every page of the inputs once, to check their CRC-32).
+read every page of the inputs once, to check their CRC-32).  Then the same
+update of a sharded store of S shards (into a sharded store and into one
+file), and the peak memory of merging it into a new sharded store beside
+that of opening it.
 """
 
 from __future__ import annotations
@@ -27,6 +30,8 @@ sys.path.insert(0, {bench!r})
 from common import proc_status
 if sys.argv[1] == "merge":
     tarndb.merge(sys.argv[2] + ".merged", *sys.argv[2:])
+elif sys.argv[1] == "merge-sharded":
+    tarndb.merge(sys.argv[2] + ".merged/", *sys.argv[2:])
 else:
     readers = [tarndb.TarnReader(p) for p in sys.argv[2:]]
 print(proc_status()["VmHWM"])
@@ -52,6 +57,7 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--objects", type=int, default=63_697)
     parser.add_argument("--changes", type=int, default=100)
+    parser.add_argument("--shards", type=int, default=8)
     parser.add_argument("--dir", default=None)
     args = parser.parse_args()
     with tempfile.TemporaryDirectory(dir=args.dir) as tmp:
@@ -87,6 +93,20 @@ def main() -> None:
         merged = child_peak("merge", [old, other])
         print(f"merging two stores of {args.objects:,} objects: peak RSS {merged / 2**20:.1f} MiB, "
               f"against {opened / 2**20:.1f} MiB to open them")
+
+        store = os.path.join(tmp, "sharded")
+        tarndb.merge(store, old, shards=args.shards)
+        for label, out in (("into a sharded store", os.path.join(tmp, "sharded2") + "/"),
+                           ("into one file", os.path.join(tmp, "from-sharded.tndb"))):
+            started = time.perf_counter()
+            report = tarndb.merge(out, store, changes)
+            took = time.perf_counter() - started
+            print(f"sharded ({args.shards} shards) merge of {len(changes):,} changed keys {label}: {took:.2f} s, "
+                  f"{report.bytes / 2**20:.1f} MiB, {report.objects:,} objects")
+        opened = child_peak("open", [store])
+        merged = child_peak("merge-sharded", [store])
+        print(f"merging a store of {args.shards} shards into a new sharded store: peak RSS "
+              f"{merged / 2**20:.1f} MiB, against {opened / 2**20:.1f} MiB to open it")
 
 
 if __name__ == "__main__":

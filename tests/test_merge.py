@@ -15,7 +15,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from conftest import check_tndb, read_file
-from filecraft import Craft
+from filecraft import Craft, standard
 
 import tarndb
 from tarndb import TarnCorruptError, TarnError, TarnIOError, TarnReader, TarnWriter
@@ -283,6 +283,29 @@ def test_every_shard_of_a_sharded_input_is_merged(tmp_path: pathlib.Path, kind: 
         with TarnReader(store_dir if kind == "reader on directory" else shard_files) as r:
             tarndb.merge(out, r, later)
     assert contents(out) == {**data, "k7": "new", "extra": "new"}
+
+
+@pytest.mark.parametrize("out_shards", [None, 2, 3])
+def test_a_shard_counts_only_for_the_keys_that_route_to_it(tmp_path: pathlib.Path, out_shards: int | None) -> None:
+    # Shard files written by another program, each also holding a key of the
+    # other shard (with another object): a lookup never finds those copies,
+    # so the merge must not take them either.
+    keys = [f"key{i}" for i in range(20)]
+    files = []
+    for shard in range(2):
+        own = {k: f"{k} from {shard}" for k in keys if tarndb._fast.route(k, 2) == shard}
+        stray = next(k for k in keys if tarndb._fast.route(k, 2) != shard)
+        held = {**own, stray: f"stray copy in {shard}"}
+        payloads = [msgpack.packb(v) for v in held.values()]
+        path = tmp_path / f"shard{shard}.tndb"
+        path.write_bytes(standard(payloads, {k: i for i, k in enumerate(held)}))
+        files.append(str(path))
+    out = tmp_path / "out"
+    with TarnReader(files) as r:
+        expected = dict(r)
+        tarndb.merge(out, r, shards=out_shards)
+    assert len(expected) == len(keys) and not any("stray" in v for v in expected.values())
+    assert (contents(out) if out_shards is None else check_sharded(out, out_shards)) == expected
 
 
 def test_a_reader_input_is_merged_from_the_files_it_opened(

@@ -45,8 +45,8 @@ std::span<const uint8_t> MergeCore::Source::key(size_t i) const {
 void MergeCore::add_store(ReaderCore store) { add_store(std::make_shared<const ReaderCore>(std::move(store))); }
 
 void MergeCore::add_store(std::shared_ptr<const ReaderCore> store, ShardPart part) {
+  split_ = Split{};
   Source s;
-  s.part = part;
   const ReaderCore& r = *store;
   const size_t n = r.entry_count();
   auto routed = [&](size_t i) { return part.count == 1 || shard_of(r.key(i), part.count) == part.shard; };
@@ -87,12 +87,13 @@ void MergeCore::add_removals(std::vector<std::string> keys) {
                             {reinterpret_cast<const uint8_t*>(b.data()), b.size()});
   });
   keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+  split_ = Split{};
   Source s;
   s.removed = std::move(keys);
   sources_.push_back(std::move(s));
 }
 
-Result<MergeCore::Plan> MergeCore::plan(const std::vector<Winner>& winners) const {
+Result<MergeCore::Plan> MergeCore::plan(std::span<const Winner> winners) const {
   // Each winning record becomes one output object: the same record
   // (source, offset) reached by several keys, and records with the same
   // payload, share it. Found by sorting, not hashing: the records of a
@@ -193,7 +194,7 @@ Result<MergeCore::Plan> MergeCore::plan(const std::vector<Winner>& winners) cons
   return plan;
 }
 
-std::vector<MergeCore::Winner> MergeCore::merge_keys(ShardPart only) const {
+std::vector<MergeCore::Winner> MergeCore::merge_keys() const {
   // A k-way merge over the sources' next keys, through a heap whose top is
   // the lowest key and, among equal keys, the last source: the winner. A
   // sharded input brings one source per shard, so the count may be large.
@@ -204,10 +205,6 @@ std::vector<MergeCore::Winner> MergeCore::merge_keys(ShardPart only) const {
   };
   std::vector<uint32_t> heap;
   for (uint32_t s = 0; s < sources_.size(); ++s) {
-    const ShardPart& part = sources_[s].part;
-    // The shards of an input split as the output does hold no key of
-    // another output shard.
-    if (only.count > 1 && part.count == only.count && part.shard != only.shard) continue;
     if (sources_[s].size() > 0) heap.push_back(s);
   }
   std::make_heap(heap.begin(), heap.end(), later);
@@ -217,11 +214,7 @@ std::vector<MergeCore::Winner> MergeCore::merge_keys(ShardPart only) const {
     const uint32_t top = heap.front();
     const Source& w = sources_[top];
     const std::span<const uint8_t> low = w.key(at[top]);
-    if (w.store) {
-      const bool routed = only.count == 1 || (w.part.count == only.count && w.part.shard == only.shard) ||
-                          shard_of(low, only.count) == only.shard;
-      if (routed) winners.push_back({top, w.entry(at[top])});
-    }
+    if (w.store) winners.push_back({top, w.entry(at[top])});
     // Step past the key in every source that holds it (`low` stays valid:
     // it points into the source's index, not into the heap).
     while (!heap.empty() && compare(sources_[heap.front()].key(at[heap.front()]), low) == 0) {
@@ -237,9 +230,31 @@ std::vector<MergeCore::Winner> MergeCore::merge_keys(ShardPart only) const {
   return winners;
 }
 
+std::span<const MergeCore::Winner> MergeCore::winners_of(ShardPart only, std::vector<Winner>* own) const {
+  if (only.count == 1) {
+    *own = merge_keys();
+    return *own;
+  }
+  if (split_.count != only.count) {
+    split_ = Split{};  // the old split goes before the new one is made
+    std::vector<Winner> all = merge_keys();
+    auto shard = [&](const Winner& w) { return shard_of(sources_[w.source].store->key(w.entry), only.count); };
+    std::vector<size_t> begin(size_t(only.count) + 1, 0);
+    for (const Winner& w : all) ++begin[shard(w) + 1];
+    for (size_t i = 1; i < begin.size(); ++i) begin[i] += begin[i - 1];
+    std::vector<size_t> next(begin.begin(), begin.end() - 1);
+    std::vector<Winner> split(all.size());
+    for (const Winner& w : all) split[next[shard(w)]++] = w;  // in key order within each shard
+    split_ = Split{only.count, std::move(split), std::move(begin)};
+  }
+  const size_t b = split_.begin[only.shard];
+  return {split_.winners.data() + b, split_.begin[only.shard + 1] - b};
+}
+
 Result<BuildReport> MergeCore::build(const std::string& path, bool lookup_index, BuildObserver* observer,
                                      ShardPart only) const {
-  const std::vector<Winner> winners = merge_keys(only);
+  std::vector<Winner> own;
+  const std::span<const Winner> winners = winners_of(only, &own);
   if (winners.size() > format::kMaxCount) {
     return CoreError::Usage("key count would exceed the limit of 4294967295 keys");
   }
@@ -249,7 +264,7 @@ Result<BuildReport> MergeCore::build(const std::string& path, bool lookup_index,
   // The winning records, copied as they are from their stores' mappings.
   class Copies final : public RecordSource {
    public:
-    Copies(const MergeCore& m, const std::vector<Winner>& winners, const Plan& plan)
+    Copies(const MergeCore& m, std::span<const Winner> winners, const Plan& plan)
         : m_(m), winners_(winners), plan_(plan) {}
     uint64_t count() const override { return plan_.copies.size(); }
     uint64_t length() const override { return plan_.data_len; }
@@ -267,13 +282,13 @@ Result<BuildReport> MergeCore::build(const std::string& path, bool lookup_index,
 
    private:
     const MergeCore& m_;
-    const std::vector<Winner>& winners_;
+    std::span<const Winner> winners_;
     const Plan& plan_;
   };
   // The winners' keys, in key order, with their records' new offsets.
   class Keys final : public KeySource {
    public:
-    Keys(const MergeCore& m, const std::vector<Winner>& winners, const Plan& plan)
+    Keys(const MergeCore& m, std::span<const Winner> winners, const Plan& plan)
         : m_(m), winners_(winners), plan_(plan) {}
     uint64_t size() const override { return winners_.size(); }
     Bytes key(uint64_t j) const override { return m_.sources_[winners_[j].source].store->key(winners_[j].entry); }
@@ -282,7 +297,7 @@ Result<BuildReport> MergeCore::build(const std::string& path, bool lookup_index,
 
    private:
     const MergeCore& m_;
-    const std::vector<Winner>& winners_;
+    std::span<const Winner> winners_;
     const Plan& plan_;
   };
   const SinkOptions options{SinkOptions::Leftover::kRemove, lookup_index};

@@ -23,8 +23,9 @@
 // for it.
 //
 // A build may write one shard of a sharded output: the winners whose keys
-// route to that shard (see route.h). Sources that are shards of the same
-// count are then read only by the output shard of their own number.
+// route to that shard (see route.h). The first such build merges every key
+// once and splits the winners by shard, 8 bytes per key, kept for the
+// builds of the other shards; so writing S shards costs one merge, not S.
 //
 // Not synchronised: the binding gives add_* exclusive use, and build needs
 // it too (it reads nothing that add_* changes, but holds it for its whole
@@ -93,7 +94,6 @@ class MergeCore {
     // (for a shard) only the keys routed to it, all given by `order` unless
     // `whole` says the index is already so; or removed keys in order.
     std::shared_ptr<const ReaderCore> store;
-    ShardPart part;
     bool whole = true;
     std::vector<uint32_t> order;
     std::vector<std::string> removed;
@@ -120,13 +120,24 @@ class MergeCore {
     uint64_t data_len = 0, index_len = 0;
   };
 
-  // The winning entries of the output shard `only`, in key order.
-  std::vector<Winner> merge_keys(ShardPart only) const;
+  // The winning entries, in key order.
+  std::vector<Winner> merge_keys() const;
+  // Those of output shard `only`: in `own`, or in the split kept for it.
+  std::span<const Winner> winners_of(ShardPart only, std::vector<Winner>* own) const;
   // The output objects of `winners` and where each winner's record goes;
   // TarnCorruptError for a record outside its store.
-  Result<Plan> plan(const std::vector<Winner>& winners) const;
+  Result<Plan> plan(std::span<const Winner> winners) const;
 
   std::vector<Source> sources_;
+  // The winners split by output shard for a count of `count` shards: those
+  // of shard i are winners[begin[i], begin[i + 1]). Built by the first
+  // build of a shard (build has exclusive use: see above).
+  struct Split {
+    uint32_t count = 0;
+    std::vector<Winner> winners;
+    std::vector<size_t> begin;
+  };
+  mutable Split split_;
 };
 
 }  // namespace tarn
