@@ -90,6 +90,10 @@ Result<Fd> open_locked(const std::string& tmp) {
     Fd fd(raw);
     struct stat held;
     if (::fstat(fd.get(), &held) < 0) return CoreError::IO("open tmp: ", errno);
+    // No link left: between our open and now, another build renamed the file
+    // into place and a third renamed its own over it. Not a refusal: the
+    // path names some other file by now, so start over.
+    if (held.st_nlink == 0) continue;
     if (std::string why = refusal(held); !why.empty()) return refused(tmp, why);
     if (no_eintr([&] { return ::flock(fd.get(), LOCK_EX); }) < 0) return CoreError::IO("lock tmp: ", errno);
     if (::fstat(fd.get(), &held) < 0) return CoreError::IO("lock tmp: ", errno);
