@@ -38,7 +38,7 @@ perf_ns = time.perf_counter_ns
 
 
 def value(i: int) -> dict[str, Any]:
-    return {"id": i, "name": f"item-{i}", "tags": [1, 2, 3], "text": "lorem ipsum dolor sit amet " * 2}
+    return {"id": i, "name": f"item-{i}", "tags": [1, 2, 3], "text": "lorem ipsum dolor sit amet " * 2 + "consectetur "}
 
 
 def key(i: int) -> str:
@@ -146,7 +146,7 @@ def main(argv: list[str] | None = None) -> int:
             build_values(path, n)
             with tarndb.TarnReader(path) as r:
                 size = len(r.raw(key(0)))
-            t = lookups(path, n, sample=200_000, passes=15 if n <= 100_000 else 7)
+            t = lookups(path, n, sample=200_000, passes=31 if n <= 100_000 else 9)
             rows.append((f"r[key], {n:,} keys ({size}-byte values)", t["checked"], t["unchecked"]))
             os.unlink(path)
         t = raw_1mib(os.path.join(d, "big.tndb"), passes=15)

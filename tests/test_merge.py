@@ -525,3 +525,49 @@ def test_cli_merge_with_sharded_stores(tmp_path: pathlib.Path) -> None:
     proc = run_cli("merge", tmp_path / "plain", extra)
     assert proc.returncode == 1
     assert proc.stderr == f"tarndb: {tmp_path / 'plain'}: is a directory but not a sharded store; give --shards to write a sharded store there\n"
+
+
+def test_cli_merge_from_the_shard_files_of_a_store(tmp_path: pathlib.Path) -> None:
+    data = {f"k{i}": i for i in range(40)}
+    files = shard_files(sharded(tmp_path / "source", data, shards=3))
+    extra = store(tmp_path / "extra.tndb", [("x", ["k1"])])
+    out = tmp_path / "out"
+    proc = run_cli("merge", f"{out}/", "[", *files, "]", extra)
+    assert proc.returncode == 0, proc.stderr
+    assert check_sharded(out, 3) == {**data, "k1": "x"}  # the count of the shard files given
+
+
+@pytest.mark.parametrize(
+    ("inputs", "message"),
+    [
+        (["[", "{a}"], "a '[' without its ']'"),
+        (["{a}", "]"], "a ']' without the shard files of a store before it"),
+        (["[", "]"], "a ']' without the shard files of a store before it"),
+        (["[", "{a}", "[", "{a}", "]"], "a '[' inside the shard files of one store"),
+    ],
+)
+def test_cli_merge_shard_file_groups_are_checked(tmp_path: pathlib.Path, inputs: list[str], message: str) -> None:
+    a = store(tmp_path / "a.tndb", [("a", ["k1"])])
+    proc = run_cli("merge", tmp_path / "out.tndb", *(i.format(a=a) for i in inputs))
+    assert proc.returncode == 2
+    assert proc.stderr.endswith(f"tarndb: error: {message}\n")
+    assert not (tmp_path / "out.tndb").exists()
+
+
+def test_an_interrupt_after_the_manifest_switch_keeps_the_new_generation(
+    tmp_path: pathlib.Path, monkeypatch: pytest.MonkeyPatch
+) -> None:
+    from tarndb.sharded.lock import StoreLock
+
+    store_dir = sharded(tmp_path / "store", {"a": 1, "b": 2}, shards=2)
+    publish = StoreLock.publish
+
+    def publish_then_interrupt(self: StoreLock, manifest: Any) -> None:
+        publish(self, manifest)
+        raise KeyboardInterrupt  # as if Ctrl-C came while old generations were removed
+
+    monkeypatch.setattr(StoreLock, "publish", publish_then_interrupt)
+    job = tarndb.MergeJob([store_dir, {"c": 3}])
+    report = job.run(store_dir)
+    assert job.last_build == report and report.keys == 3
+    assert check_sharded(store_dir, 2) == {"a": 1, "b": 2, "c": 3}

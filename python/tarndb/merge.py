@@ -171,13 +171,16 @@ def _peek_shards(sources: list[Any]) -> list[int]:
     return counts
 
 
-def output_shards(target: str, shards: int | None, input_shards: Sequence[int]) -> int | None:
+def output_shards(
+    target: str, shards: int | None, input_shards: Sequence[int], *, option: str = "shards="
+) -> int | None:
     """None when a merge into *target* writes a store file; else the shard
     count of the sharded store it writes there.  A sharded output is asked
     for by *shards*, or by a *target* that is a directory (or ends with a
     path separator); its count is then *shards*, else the count of the
     sharded inputs (*input_shards*), else that of the store already there.
-    Refusals (ValueError, TarnError) come before any work."""
+    Refusals (ValueError, TarnError, telling the caller's *option* for a
+    shard count) come before any work."""
     if shards is not None:
         count = operator.index(shards)
         if not 1 <= count <= MAX_SHARDS:
@@ -190,14 +193,14 @@ def output_shards(target: str, shards: int | None, input_shards: Sequence[int]) 
     counts = sorted(set(input_shards))
     if len(counts) > 1:
         listed = ", ".join(map(str, counts[:-1])) + f" and {counts[-1]}"
-        raise TarnError(f"{target}: the sharded inputs have {listed} shards; give shards= to choose the output's")
+        raise TarnError(f"{target}: the sharded inputs have {listed} shards; give {option} to choose the output's")
     if counts:
         return counts[0]
     try:
         return len(read_manifest(target).shards)
     except (TarnError, OSError):
         raise TarnError(
-            f"{target}: is a directory but not a sharded store; give shards= to write a sharded store there"
+            f"{target}: is a directory but not a sharded store; give {option} to write a sharded store there"
         ) from None
 
 

@@ -90,9 +90,9 @@ Result<Fd> open_locked(const std::string& tmp) {
     Fd fd(raw);
     struct stat held;
     if (::fstat(fd.get(), &held) < 0) return CoreError::IO("open tmp: ", errno);
-    // No link left: between our open and now, another build renamed the file
-    // into place and a third renamed its own over it. Not a refusal: the
-    // path names some other file by now, so start over.
+    // No link left: between our open and this check, another build renamed
+    // the file we opened into place and a later rename replaced it there.
+    // Nothing of it is at the path any more: start over.
     if (held.st_nlink == 0) continue;
     if (std::string why = refusal(held); !why.empty()) return refused(tmp, why);
     if (no_eintr([&] { return ::flock(fd.get(), LOCK_EX); }) < 0) return CoreError::IO("lock tmp: ", errno);

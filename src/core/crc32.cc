@@ -208,6 +208,54 @@ __attribute__((target(TARN_AVX512))) uint32_t avx512_update(uint32_t reg, const 
   if (n) acc = fold_tail(acc, p + n, n);
   return reduce(acc);
 }
+// 64 bytes of `p` at `at`, stored to `out` at `at` too.
+__attribute__((target(TARN_AVX512))) inline __m512i take512(const uint8_t* p, uint8_t* out, size_t at) {
+  const __m512i v = load512(p + at);
+  _mm512_storeu_si512(out + at, v);
+  return v;
+}
+
+// avx512_update, storing each 256-byte block to `out` as it is loaded.
+// REQUIRES: n >= 256.
+__attribute__((target(TARN_AVX512))) uint32_t avx512_copy(uint32_t reg, const uint8_t* p, size_t n, uint8_t* out) {
+  const __m512i k2048 = _mm512_broadcast_i32x4(_mm_set_epi64x(kFold2048[1], kFold2048[0]));
+  const __m512i k512 = _mm512_broadcast_i32x4(_mm_set_epi64x(kFold512[1], kFold512[0]));
+  __m512i x0 = _mm512_xor_si512(take512(p, out, 0), _mm512_zextsi128_si512(_mm_cvtsi32_si128(int(reg))));
+  __m512i x1 = take512(p, out, 64), x2 = take512(p, out, 128), x3 = take512(p, out, 192);
+  size_t at = 256;
+  while (n - at >= 256) {
+    x0 = fold512(x0, k2048, take512(p, out, at));
+    x1 = fold512(x1, k2048, take512(p, out, at + 64));
+    x2 = fold512(x2, k2048, take512(p, out, at + 128));
+    x3 = fold512(x3, k2048, take512(p, out, at + 192));
+    at += 256;
+  }
+  x1 = fold512(x0, k512, x1);
+  x2 = fold512(x1, k512, x2);
+  x0 = fold512(x2, k512, x3);
+  while (n - at >= 64) {
+    x0 = fold512(x0, k512, take512(p, out, at));
+    at += 64;
+  }
+  // The lanes and the last bytes as avx512_update folds them; copied plainly.
+  std::memcpy(out + at, p + at, n - at);
+  const __m128i k384 = _mm_set_epi64x(kFold384[1], kFold384[0]);
+  const __m128i k256 = _mm_set_epi64x(kFold256[1], kFold256[0]);
+  const __m128i k128 = _mm_set_epi64x(kFold128[1], kFold128[0]);
+  __m128i acc = _mm512_extracti32x4_epi32(x0, 3);
+  acc = _mm_xor_si128(acc, fold(_mm512_extracti32x4_epi32(x0, 0), k384, _mm_setzero_si128()));
+  acc = _mm_xor_si128(acc, fold(_mm512_extracti32x4_epi32(x0, 1), k256, _mm_setzero_si128()));
+  acc = _mm_xor_si128(acc, fold(_mm512_extracti32x4_epi32(x0, 2), k128, _mm_setzero_si128()));
+  p += at;
+  n -= at;
+  while (n >= 16) {
+    acc = fold(acc, k128, _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+    p += 16;
+    n -= 16;
+  }
+  if (n) acc = fold_tail(acc, p + n, n);
+  return reduce(acc);
+}
 #pragma GCC diagnostic pop
 #endif  // __x86_64__
 
@@ -240,6 +288,25 @@ const Impl& impl() {
 
 uint32_t crc32(std::span<const uint8_t> data, uint32_t crc) {
   return ~impl().fn(~crc, data.data(), data.size());
+}
+
+uint32_t crc32_copy(std::span<const uint8_t> data, uint8_t* out, uint32_t crc) {
+  const uint8_t* p = data.data();
+  size_t n = data.size();
+#if defined(__x86_64__)
+  if (impl().fn == avx512_update && n >= 256) return ~avx512_copy(~crc, p, n, out);
+#endif
+  // Elsewhere: a block at a time, checksummed while it is still in cache.
+  constexpr size_t kBlock = 16 << 10;
+  while (n) {
+    const size_t m = n < kBlock ? n : kBlock;
+    crc = crc32({p, m}, crc);
+    std::memcpy(out, p, m);
+    p += m;
+    out += m;
+    n -= m;
+  }
+  return crc;
 }
 
 namespace crc32_detail {

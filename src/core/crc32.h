@@ -17,6 +17,12 @@ namespace tarn {
 // crc32(b, crc32(a)) == crc32(a ++ b).
 uint32_t crc32(std::span<const uint8_t> data, uint32_t crc = 0);
 
+// CRC-32 of `data` continued from `crc`, as crc32() gives it, while `data`
+// is copied to `out` (data.size() writable bytes that do not overlap it) in
+// the same pass: each block is read once, so that checking a payload as it
+// is copied out costs little more than the copy.
+uint32_t crc32_copy(std::span<const uint8_t> data, uint8_t* out, uint32_t crc = 0);
+
 // A running CRC-32 fed several spans in turn.
 class Crc32 {
  public:

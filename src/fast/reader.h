@@ -130,18 +130,27 @@ struct ReaderState {
   // record's offset when it does not match). REQUIRES: entry names an entry
   // of `shard` (ReaderCore::find, or ref() of a rank).
   Result<Bytes> payload(const ReaderCore& shard, EntryRef entry) const {
-    auto sliced = shard.payload(entry);
+    auto sliced = slice(shard, entry);
     if (!sliced) [[unlikely]] return sliced;
     if (!check_reads) return sliced;
-    // The core slices a payload right after its record prefix: length, then CRC-32.
-    const uint32_t stored = format::load_be32(sliced->data() - 4);
+    const uint32_t stored = stored_crc(*sliced);
     if (crc32(*sliced) != stored) [[unlikely]] return damaged_record(shard, entry, stored);
     return sliced;
   }
+  // The same payload copied into a new bytes object (raw, raw_many), checked
+  // as payload() checks it but in the same pass as the copy. New reference,
+  // or null with an exception set.
+  PyObject* payload_bytes(const ReaderCore& shard, EntryRef entry) const;
 
   // The object stored in `payload` under `key`: a new reference, or null
   // with TarnCorruptError set.
   PyObject* decode(std::span<const uint8_t> payload, PyObject* key) const;
+
+ private:
+  // The one place a payload is sliced from a shard's mapping (bounds-checked).
+  static Result<Bytes> slice(const ReaderCore& shard, EntryRef entry) { return shard.payload(entry); }
+  // The CRC-32 stored in the record prefix in front of a payload the core sliced.
+  static uint32_t stored_crc(Bytes sliced) { return format::load_be32(sliced.data() - 4); }
 };
 
 using ReaderObject = py::Instance<ReaderState>;

@@ -169,9 +169,13 @@ PyObject* lookup_many(PyObject* reader, const Store& store, PyObject* keys, PyOb
       if (entry == kNoEntry) {
         item = Py_NewRef(decode ? fallback : Py_None);
       } else {
-        auto payload = s.payload(*p.shard, entry);
-        if (!payload) return raise_store_error(payload.error());
-        item = decode ? s.decode(*payload, p.obj.get()) : py::new_bytes(*payload);
+        if (decode) {
+          auto payload = s.payload(*p.shard, entry);
+          if (!payload) return raise_store_error(payload.error());
+          item = s.decode(*payload, p.obj.get());
+        } else {
+          item = s.payload_bytes(*p.shard, entry);
+        }
       }
       if (!out.add(item)) return nullptr;
     }

@@ -153,6 +153,20 @@ CoreError damaged_record(const ReaderCore& shard, EntryRef entry, uint32_t store
                             ", computed " + format::hex32(computed) + ")");
 }
 
+PyObject* ReaderState::payload_bytes(const ReaderCore& shard, EntryRef entry) const {
+  auto sliced = slice(shard, entry);
+  if (!sliced) [[unlikely]] return raise_store_error(sliced.error());
+  if (!check_reads) return py::new_bytes(*sliced);
+  PyObject* out = PyBytes_FromStringAndSize(nullptr, Py_ssize_t(sliced->size()));
+  if (!out) return nullptr;
+  const uint32_t computed = crc32_copy(*sliced, reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(out)));
+  if (const uint32_t stored = stored_crc(*sliced); computed != stored) [[unlikely]] {
+    Py_DECREF(out);
+    return raise_store_error(damaged_record(shard, entry, stored));
+  }
+  return out;
+}
+
 PyObject* raise_key_error(PyObject* key) {
   // One argument, even when the key is itself a tuple.
   Ref args = Ref::steal(PyTuple_Pack(1, key));
@@ -259,9 +273,7 @@ PyObject* raw(PyObject*, void* core, PyObject* const* args) {
     const ReaderCore& shard = store.shard_for(k.bytes());
     const EntryRef entry = shard.find(k.bytes(), shard.hash(k.bytes()));
     if (entry == kNoEntry) return raise_key_error(args[0]);
-    auto payload = s.payload(shard, entry);
-    if (!payload) return raise_store_error(payload.error());
-    return py::new_bytes(*payload);
+    return s.payload_bytes(shard, entry);
   });
 }
 
@@ -612,8 +624,8 @@ bool shard_paths(PyObject* arg, std::vector<std::string>* out, Ref* kept) {
 }
 
 // Opens every shard and settles its key view, without the interpreter lock.
-// A shard that carries a sound lookup index is read in place: constant work
-// here, and nothing decoded into this process's memory.
+// A shard that carries a sound lookup index is read in place: nothing is
+// decoded into this process's memory.
 Result<std::shared_ptr<const Store>> open_store(const std::vector<std::string>& paths, bool verify) {
   auto store = std::make_shared<Store>();
   store->shards.reserve(paths.size());
@@ -666,7 +678,7 @@ PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
   Result<std::shared_ptr<const Store>> opened = CoreError::Usage({});
   std::exception_ptr thrown;
-  Py_BEGIN_ALLOW_THREADS  // opening may read the whole index, or checksum the file: let other threads run
+  Py_BEGIN_ALLOW_THREADS  // opening reads the whole index: let other threads run
   try {
     opened = open_store(paths, verify);
   } catch (...) {

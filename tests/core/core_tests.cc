@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <limits>
@@ -238,6 +239,11 @@ void test_crc32() {
       mismatches += tarn::crc32_detail::clmul_avx512(p, n, 0) != want;
       const size_t cut = n / 3;
       mismatches += tarn::crc32({p + cut, n - cut}, tarn::crc32({p, cut})) != want;
+      // The copying form gives the same value and an exact copy, continued too.
+      Buf copy(n + 1, 0xAB);
+      const uint32_t head = tarn::crc32_copy({p, cut}, copy.data());
+      mismatches += tarn::crc32_copy({p + cut, n - cut}, copy.data() + cut, head) != want;
+      mismatches += !std::equal(p, p + n, copy.begin()) || copy[n] != 0xAB;
     }
   }
   CHECK_EQ(uint64_t(mismatches), uint64_t(0));
