@@ -8,6 +8,8 @@ import os
 import pathlib
 import pickle
 import struct
+import subprocess
+import sys
 import zlib
 from collections.abc import Callable
 from typing import Any
@@ -152,3 +154,18 @@ def test_a_truncated_file_names_both_lengths(tmp_path: pathlib.Path, cut: int) -
             TarnReader(path, verify=verify)
         needed = int(str(info.value).rsplit(" ", 1)[1].replace(",", ""))
         assert len(data) - cut < needed <= len(data)
+
+
+def test_the_command_line_reads_are_checked(damaged: tuple[str, str, int]) -> None:
+    store, shard, offset = damaged
+    expected = f"tarndb: {shard}: object of key '{VICTIM}' (record at offset {offset}) fails its CRC-32 check"
+    for command in (["get", store, VICTIM], ["dump", store], ["verify", store]):
+        proc = subprocess.run(
+            [sys.executable, "-m", "tarndb", *command, *(["--no-verify"] if command[0] != "verify" else [])],
+            capture_output=True,
+            text=True,
+            timeout=120,
+        )
+        assert proc.returncode == 1, proc
+        assert proc.stderr.startswith(expected) and proc.stderr.count("\n") == 1, proc.stderr
+        assert VICTIM not in proc.stdout  # nothing of the damaged record was printed

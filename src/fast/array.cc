@@ -88,7 +88,9 @@ PyObject* dtype_of(const Numpy& np, std::span<const uint8_t> text, size_t* items
     if (!size) return nullptr;
     py::Ref entry = py::Ref::steal(PyTuple_Pack(2, made.get(), size.get()));
     if (!entry) return nullptr;
-    if (PyDict_GET_SIZE(np.cache) < kMaxCachedDtypes && PyDict_SetItem(np.cache, name.get(), entry.get()) < 0) {
+    // Entries are only ever added, never replaced (setdefault) or removed, so
+    // that a borrowed entry stays valid whichever thread looks it up.
+    if (PyDict_GET_SIZE(np.cache) < kMaxCachedDtypes && !PyDict_SetDefault(np.cache, name.get(), entry.get())) {
       return nullptr;
     }
     *itemsize = PyLong_AsSize_t(size.get());
