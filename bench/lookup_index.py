@@ -5,6 +5,7 @@ every file was read before), with py-lmdb on the same data in the same run.
     python bench/lookup_index.py build               # once: about 10 minutes at 10M keys
     python bench/lookup_index.py measure             # the figures, a few minutes
     python bench/lookup_index.py build --keys 1000000   # a smaller set for a quick look
+    python bench/lookup_index.py buildtime --keys 2000000   # build() with and without the index, CPU time
 
 Data (bench/results/tmp/lookup-<keys>/, kept between runs): str keys
 "user:" and 15 digits (20 bytes), values {"id": int, "name": str, "tags":
@@ -114,6 +115,49 @@ def build(keys: int) -> None:
     env.close()
     (d / "build.json").write_text(json.dumps(figures, indent=2))
     print(json.dumps(figures, indent=2))
+
+
+def buildtime(keys: int) -> None:
+    """The same content staged into both writers, then built alternately:
+    CPU time (process_time), which other load on the machine disturbs far
+    less than wall time."""
+    import tempfile
+
+    import msgpack
+
+    from tarndb import _fast
+    from tarndb._tarndb import _TarnWriter
+
+    order = list(range(keys))
+    random.Random(1).shuffle(order)
+    payloads = [msgpack.packb(value(i)) for i in order]
+    names = [key(i) for i in order]
+
+    def stage(w) -> float:
+        c0 = time.process_time()
+        add_object, add_key = w.add_object_raw, w.add_key
+        for k, p in zip(names, payloads):
+            add_key(k, add_object(p))
+        return time.process_time() - c0
+
+    indexed, plain = _fast.Writer(), _TarnWriter()
+    print(f"staging: indexed {stage(indexed):.2f} s, plain {stage(plain):.2f} s (CPU)")
+    d = data_dir(keys)
+    d.mkdir(parents=True, exist_ok=True)
+    with tempfile.TemporaryDirectory(dir=d) as tmp:
+        saved, null = os.dup(1), os.open(os.devnull, os.O_WRONLY)
+        for rnd in range(2):
+            c0 = time.process_time()
+            indexed.build(os.path.join(tmp, "i.tndb"))
+            ci = time.process_time() - c0
+            os.dup2(null, 1)  # the low-level build's summary line
+            try:
+                c0 = time.process_time()
+                plain.build(os.path.join(tmp, "p.tndb"))
+                cp = time.process_time() - c0
+            finally:
+                os.dup2(saved, 1)
+            print(f"round {rnd}: build() indexed {ci:.2f} s, plain {cp:.2f} s (CPU), {ci / cp:.2f}x", flush=True)
 
 
 # ----------------------------------------------------------------- children
@@ -302,12 +346,14 @@ def measure(keys: int, out_json: str | None) -> None:
 
 def main() -> None:
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    ap.add_argument("step", choices=["build", "measure"])
+    ap.add_argument("step", choices=["build", "measure", "buildtime"])
     ap.add_argument("--keys", type=int, default=10_000_000)
     ap.add_argument("--json", help="also write the figures to this file")
     args = ap.parse_args()
     if args.step == "build":
         build(args.keys)
+    elif args.step == "buildtime":
+        buildtime(args.keys)
     else:
         measure(args.keys, args.json)
 
