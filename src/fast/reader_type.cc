@@ -361,7 +361,7 @@ CoreError record_damage(const ReaderCore& shard, const CoreError& whole) {
       fault = CoreError::Corrupt(shard.path() + ": object of key " + key_repr(shard.key(i)) + ": " +
                                  sliced.error().detail());
     } else if (const uint32_t stored = format::load_be32(sliced->data() - 4); crc32(*sliced) != stored) {
-      fault = damaged_record(shard, i, stored);
+      fault = damaged_record(shard, shard.ref(i), stored);
     }
     if (!fault) continue;
     ++failing;
