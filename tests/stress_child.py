@@ -123,7 +123,7 @@ def reader_ops(r: TarnReader, rng: random.Random, shared_keys: list[str], mine: 
         # reads it at one moment, so the answers are the values of a run of
         # consecutive present keys (see op 8) in order.
         def check(v: list) -> bool:
-            if not v or any(x is None or x != EXPECTED[key(x["i"])] for x in v):
+            if any(x is None or x != EXPECTED[key(x["i"])] for x in v):
                 return False
             ids = [x["i"] for x in v]
             return all(b - a == 2 for a, b in zip(ids, ids[1:]))
@@ -131,12 +131,20 @@ def reader_ops(r: TarnReader, rng: random.Random, shared_keys: list[str], mine: 
         return "get_many(shared list)", lambda: r.get_many(shared_keys), check, None
     if op == 8:
         # Moves the shared window of consecutive present keys on by one;
-        # each step leaves the list such a window.
+        # each step leaves the list such a window (or empty). Now and then
+        # the list is emptied and filled again, its item array freed and
+        # made anew, as a batch that read it unlocked would trip on.
         def slide() -> None:
             with shared_lock:
+                if not shared_keys:
+                    shared_keys.append(key(0))
                 last = int(shared_keys[-1][1:])
                 if last + 2 >= N_KEYS:
                     shared_keys[:] = [key(0)]
+                elif rng.random() < 0.2:
+                    window = list(shared_keys)
+                    shared_keys.clear()
+                    shared_keys.extend(window)
                 else:
                     shared_keys.append(key(last + 2))
                     if len(shared_keys) > 60:

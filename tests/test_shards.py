@@ -265,15 +265,19 @@ def test_generations_kept_and_leftovers_cleared(tmp_path) -> None:
 CRASH_CHILD = """
 import os, signal, sys
 import tarndb
+from tarndb import _fast
 store, gen, step, workers = sys.argv[1], int(sys.argv[2]), sys.argv[3], int(sys.argv[4])
-real_replace = os.replace
-def replace(src, dst):
-    if step == "before-rename" and dst.endswith("manifest.json"):
+real_write = _fast.write_atomically
+def write_atomically(target, data):
+    if step == "before-rename" and target.endswith("manifest.json"):
+        # Killed with the new manifest written beside the old one, not renamed.
+        with open(os.path.join(os.path.dirname(target), "manifest.tndb.tmp"), "wb") as f:
+            f.write(data)
         os.kill(os.getpid(), signal.SIGKILL)
-    real_replace(src, dst)
-    if step == "after-rename" and dst.endswith("manifest.json"):
+    real_write(target, data)
+    if step == "after-rename" and target.endswith("manifest.json"):
         os.kill(os.getpid(), signal.SIGKILL)
-os.replace = replace
+_fast.write_atomically = write_atomically
 w = tarndb.TarnWriter(store, shards=4, workers=workers)
 for i in range(20000):
     w.add({"gen": gen, "i": i, "pad": "p" * 300}, f"k{i:05d}")
@@ -562,13 +566,13 @@ def test_an_open_follows_a_publish_that_removed_its_generation(tmp_path) -> None
     store, _ = two_generations(tmp_path)
     calls = []
 
-    def opener(paths):
-        calls.append(paths)
+    def opener(dir_fd, names):
+        calls.append(names)
         if len(calls) == 1:  # two publishes between reading the manifest and opening
             for gen in (3, 4):
                 with TarnWriter(store, shards=3) as w:
                     w["k0"] = {"gen": gen}
-        return TarnReader(paths)
+        return TarnReader([os.path.join(store, n) for n in names])
 
     manifest, reader = opening.open_store(str(store), opener)
     assert manifest.generation == 4 and dict(reader) == {"k0": {"gen": 4}}

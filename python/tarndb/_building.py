@@ -34,6 +34,7 @@ __all__ = [
     "report_of",
     "run_build",
     "io_error",
+    "with_context",
     "WriterBase",
 ]
 
@@ -144,15 +145,22 @@ def report_of(native: NativeReport) -> BuildReport:
 
 def io_error(path: str, what: str, exc: OSError) -> TarnIOError:
     """A TarnIOError for a failed system call on *path*, errno kept."""
-    return errors.io_error(f"{path}: {what}: {exc.strerror or exc} (os error {exc.errno})", exc.errno)
+    number = f" (os error {exc.errno})" if exc.errno is not None else ""
+    return errors.io_error(f"{path}: {what}: {exc.strerror or exc}{number}", exc.errno)
+
+
+def with_context(exc: TarnError, context: str) -> TarnError:
+    """An error of *exc*'s class whose message is *context*, a colon and
+    *exc*'s own; errno kept."""
+    err = type(exc)(f"{context}: {exc}")
+    if isinstance(exc, TarnIOError) and isinstance(err, TarnIOError):
+        err.errno = exc.errno
+    return err
 
 
 def _build_failure(target: str, exc: TarnError) -> TarnError:
     # The same class, its message naming the target; errno kept.
-    err = type(exc)(f"cannot build {target}: {exc}")
-    if isinstance(exc, TarnIOError) and isinstance(err, TarnIOError):
-        err.errno = exc.errno
-    return err
+    return with_context(exc, f"cannot build {target}")
 
 
 class NativeBuild(Protocol):

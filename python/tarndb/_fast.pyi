@@ -16,8 +16,13 @@ def check_payload(data: bytes | bytearray | memoryview) -> None: ...
 
 _Key = str | bytes
 
+def open_private(name: str, flags: int, dir_fd: int | None = None) -> int: ...
+def write_atomically(target: str, data: bytes) -> None: ...
+
 # The native reader under tarndb.TarnReader: one store file (path a str) or
-# the shard files of a sharded store (a list of str, in shard order).
+# the shard files of a sharded store (a list of str, in shard order; with
+# dir_fd, names under that directory, opened without following links, and
+# shown as root/name).
 @disjoint_base
 class Reader:
     def __new__(
@@ -27,6 +32,8 @@ class Reader:
         *,
         decoder: Callable[[bytes], Any] | None = None,
         check_reads: bool = True,
+        dir_fd: int | None = None,
+        root: str | None = None,
     ) -> Self: ...
     def __getitem__(self, key: _Key, /) -> Any: ...
     def __contains__(self, key: object, /) -> bool: ...

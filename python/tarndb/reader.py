@@ -5,11 +5,11 @@ from __future__ import annotations
 import errno
 import os
 from collections.abc import Callable, ItemsView, Iterator, KeysView, Mapping, Sequence, ValuesView
-from typing import Any, Literal, TypedDict
+from typing import Any, Literal, NotRequired, TypedDict
 
 from tarndb import _fast, _header
-from tarndb._building import StrPath
-from tarndb.errors import TarnCorruptError, io_error
+from tarndb._building import StrPath, with_context
+from tarndb.errors import TarnCorruptError, TarnError, io_error
 from tarndb.sharded.manifest import Manifest
 from tarndb.sharded.opening import open_store
 from tarndb.sharded.verify import verify_layout
@@ -18,16 +18,21 @@ __all__ = ["TarnReader", "Stats"]
 
 
 class Stats(TypedDict):
-    """What :attr:`TarnReader.stats` reports, read from the file's header."""
+    """What :attr:`TarnReader.stats` reports, read from the file's header.
+
+    For a store of several shards the counts and the size are totals, and
+    the figures that only one file has (``index_offset``, ``data_offset``,
+    ``file_crc32``) are left out: :meth:`TarnReader.shard_stats` has each
+    shard's."""
 
     path: str
     version: int
     num_keys: int
     num_objects: int
-    index_offset: int
-    data_offset: int
+    index_offset: NotRequired[int]
+    data_offset: NotRequired[int]
     file_size_kb: float
-    file_crc32: str
+    file_crc32: NotRequired[str]
     lookup_index_bytes: int
 
 
@@ -164,8 +169,12 @@ class TarnReader(_fast.Reader, Mapping[str, Any]):
     def _open_sharded(
         cls, store: str, verify: bool, decoder: Callable[[bytes], Any] | None, check_reads: bool
     ) -> TarnReader:
-        def opener(paths: list[str]) -> TarnReader:
-            return _fast.Reader.__new__(cls, paths, verify, decoder=decoder, check_reads=check_reads)
+        def opener(dir_fd: int, names: list[str]) -> TarnReader:
+            reader = _fast.Reader.__new__(
+                cls, names, verify, decoder=decoder, check_reads=check_reads, dir_fd=dir_fd, root=store
+            )
+            reader._store = reader._manifest = None  # set once the shards are checked
+            return reader
 
         manifest, self = open_store(store, opener)
         self._store, self._manifest = store, manifest
@@ -196,7 +205,12 @@ class TarnReader(_fast.Reader, Mapping[str, Any]):
         to; for a sharded store directory, also each shard against the
         manifest and the generation's directory (no shard missing or extra).
         Returns True, or raises TarnCorruptError naming the first fault."""
-        super().verify()
+        try:
+            super().verify()
+        except TarnError as exc:
+            if self._store is None or self._store in str(exc):
+                raise
+            raise with_context(exc, self._store) from exc
         if self._manifest is not None and self._store is not None:
             verify_layout(self._store, self._manifest, self.shard_stats())
         return True
@@ -218,23 +232,33 @@ class TarnReader(_fast.Reader, Mapping[str, Any]):
     def stats(self) -> Stats:
         """The header's figures: path, version, key and object counts,
         offsets, file size in KiB, the stored CRC-32 ("0x" and 8 hex
-        digits), and the size of the lookup index the file carries and the
-        reader answers from (0: none, the index is decoded into memory).
-        Counts are those written in the header, less the lookup index's own
-        record in num_objects.  For a list of
-        shard files: the totals of counts and sizes, the first file's
-        path and other fields; :meth:`shard_stats` has each file's."""
+        digits), and the size of the lookup index the reader answers from
+        (0: none, the index is decoded into memory).  Counts are those
+        written in the header, less the lookup index's own record in
+        num_objects.  For a sharded
+        store or a list of shard files: the path given, the totals of counts
+        and sizes, and no offsets or CRC-32 (:meth:`shard_stats` has each
+        file's)."""
         shards = self.shard_stats()
         s = shards[0]
+        if len(shards) == 1 and self._store is None:
+            return Stats(
+                path=str(s["path"]),
+                version=int(s["version"]),
+                num_keys=int(s["num_keys"]),
+                num_objects=int(s["num_objects"]),
+                index_offset=int(s["index_offset"]),
+                data_offset=int(s["data_offset"]),
+                file_size_kb=float(s["file_size_kb"]),
+                file_crc32=str(s["file_crc32"]),
+                lookup_index_bytes=int(s["lookup_index_bytes"]),
+            )
         return Stats(
             path=self._store if self._store is not None else str(s["path"]),
             version=int(s["version"]),
             num_keys=sum(int(x["num_keys"]) for x in shards),
             num_objects=sum(int(x["num_objects"]) for x in shards),
-            index_offset=int(s["index_offset"]),
-            data_offset=int(s["data_offset"]),
             file_size_kb=sum(float(x["file_size_kb"]) for x in shards),
-            file_crc32=str(s["file_crc32"]),
             lookup_index_bytes=sum(int(x["lookup_index_bytes"]) for x in shards),
         )
 

@@ -154,6 +154,40 @@ void AtomicFile::discard() {
   fd_ = Fd();
 }
 
+Result<Fd> open_private(int dir_fd, const std::string& name, int flags) {
+  if (name.find('\0') != std::string::npos) return CoreError::IO("open: file name contained an unexpected NUL byte");
+  const int checked = (flags & ~O_TRUNC) | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
+  const int raw = no_eintr([&] { return ::openat(dir_fd, name.c_str(), checked, kPrivateMode); });
+  if (raw < 0) {
+    const int err = errno;
+    struct stat st;
+    // What is there, if that is why the open failed (see open_failure).
+    if ((err == ELOOP || err == ENXIO || err == EACCES || err == EPERM || err == EEXIST) &&
+        ::fstatat(dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+      if (std::string why = refusal(st); !why.empty()) return CoreError::IO("open: " + name + ": " + why);
+    }
+    return CoreError::IO("open: " + name + ": ", err);
+  }
+  Fd fd(raw);
+  struct stat held;
+  if (::fstat(fd.get(), &held) < 0) return CoreError::IO("open: " + name + ": ", errno);
+  if (std::string why = refusal(held); !why.empty()) return CoreError::IO("open: " + name + ": " + why);
+  // Ours, a regular file: writes to it may now block as usual.
+  const int fl = ::fcntl(fd.get(), F_GETFL);
+  if (fl < 0 || ::fcntl(fd.get(), F_SETFL, fl & ~O_NONBLOCK) < 0) return CoreError::IO("open: " + name + ": ", errno);
+  if ((flags & O_TRUNC) && no_eintr([&] { return ::ftruncate(fd.get(), 0); }) < 0) {
+    return CoreError::IO("open: " + name + ": ", errno);
+  }
+  return fd;
+}
+
+Result<void> write_atomically(const std::string& target, const uint8_t* data, size_t n) {
+  auto file = AtomicFile::open(target);
+  if (!file) return file.error();
+  if (auto w = write_all(file->fd(), data, n); !w) return w.error();
+  return file->commit();
+}
+
 Result<void> write_all(int fd, const uint8_t* p, size_t n, const char* zero_write_text) {
   while (n > 0) {
     ssize_t w = ::write(fd, p, n);

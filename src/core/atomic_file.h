@@ -86,6 +86,23 @@ class AtomicFile {
 Result<void> write_all(int fd, const uint8_t* p, size_t n,
                        const char* zero_write_text = "failed to write whole buffer");
 
+// Opens `name` (relative to the directory `dir_fd`, or to the working
+// directory for AT_FDCWD) as a file that this user alone may write, in a
+// directory that others may write to: without following a symbolic link,
+// without blocking on a FIFO, creating it with mode 0600 when `flags` holds
+// O_CREAT, and refusing it unless it is a regular file with one link owned by
+// this user (the checks of the temporary file above). `flags` is the access
+// mode plus any of O_CREAT, O_EXCL, O_APPEND, O_TRUNC; O_TRUNC is applied only
+// once the file has passed the checks. The descriptor is close-on-exec and
+// blocking. Errors: TarnIOError "open: NAME: REASON" for a refused file, or
+// "open: NAME: " and the system error (errno kept).
+Result<Fd> open_private(int dir_fd, const std::string& name, int flags);
+
+// Writes `data` to `target` as an AtomicFile does: the temporary file beside
+// it opened and checked as above, synced, renamed over `target`, and the
+// directory synced. Errors: those of AtomicFile::open, write_all and commit.
+Result<void> write_atomically(const std::string& target, const uint8_t* data, size_t n);
+
 // The directory holding `path` ("." for a bare name), and the sync that makes
 // a rename in it durable.
 std::string parent_dir(const std::string& path);

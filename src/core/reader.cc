@@ -67,22 +67,73 @@ bool all_sound_starts(const format::DataSection& data, size_t n, OffsetOf offset
 
 }  // namespace
 
-Result<ReaderCore> ReaderCore::map(const std::string& path, bool verify) {
-  if (path.find('\0') != std::string::npos) {
-    return CoreError::IO("cannot open " + path + ": file name contained an unexpected NUL byte");
-  }
-  // O_NONBLOCK: opening a FIFO must not wait for a writer; the type check
-  // below then refuses it before anything is read.
-  const Fd fd(no_eintr([&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK); }));
-  struct stat st;
-  if (fd.get() < 0) {
-    const int err = errno;
+Result<ReaderCore> ReaderCore::open(const std::string& path, bool verify, uint64_t wide_from) {
+  return open_in(AT_FDCWD, path, false, verify, wide_from, false);
+}
+
+Result<ReaderCore> ReaderCore::open_in_place(const std::string& path, bool verify) {
+  return open_in(AT_FDCWD, path, false, verify, uint64_t(1) << 32, true);
+}
+
+Result<ReaderCore> ReaderCore::open_at(int dir_fd, const std::string& name, bool verify, const std::string& shown) {
+  auto core = open_in(dir_fd, name, true, verify, uint64_t(1) << 32, true);
+  if (core) core->path_ = shown;
+  return core;
+}
+
+namespace {
+
+// Opens `path` (relative to `dir_fd`) for reading. With `no_links`, every
+// component is opened on its own, relative to the directory before it, and
+// none may be a symbolic link. O_NONBLOCK: opening a FIFO must not wait for
+// a writer; the caller's type check then refuses it before anything is read.
+Result<Fd> open_for_mapping(int dir_fd, const std::string& path, bool no_links) {
+  const int flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | (no_links ? O_NOFOLLOW : 0);
+  Fd dir;
+  int at = dir_fd;
+  std::string rest = path;
+  auto failed = [&](int err, const std::string& component) -> CoreError {
+    struct stat st;
+    if (no_links && (err == ELOOP || err == ENOTDIR) &&
+        ::fstatat(at, component.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode)) {
+      return CoreError::IO("cannot open " + path + ": is a symbolic link");
+    }
     // A socket cannot be opened at all (ENXIO): name it as what it is not.
-    if (err == ENXIO && ::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
+    if (err == ENXIO && ::fstatat(at, component.c_str(), &st, 0) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
       return CoreError::IO("cannot open " + path + ": not a regular file");
     }
     return CoreError::IO("cannot open " + path + ": ", err);
+  };
+  if (no_links) {
+    // Only names inside the directory: nothing absolute, nothing that climbs.
+    if (path.empty() || path.front() == '/' || ("/" + path + "/").find("/../") != std::string::npos) {
+      return CoreError::IO("cannot open " + path + ": not a name inside the directory");
+    }
+    for (size_t slash; (slash = rest.find('/')) != std::string::npos; rest.erase(0, slash + 1)) {
+      const std::string component = rest.substr(0, slash);
+      const int raw = no_eintr(
+          [&] { return ::openat(at, component.c_str(), O_RDONLY | O_CLOEXEC | O_DIRECTORY | O_NOFOLLOW); });
+      if (raw < 0) return failed(errno, component);
+      dir = Fd(raw);
+      at = dir.get();
+    }
   }
+  const int raw = no_eintr([&] { return ::openat(at, rest.c_str(), flags); });
+  if (raw < 0) return failed(errno, rest);
+  return Fd(raw);
+}
+
+}  // namespace
+
+Result<ReaderCore> ReaderCore::open_in(int dir_fd, const std::string& path, bool no_links, bool verify,
+                                       uint64_t wide_from, bool in_place) {
+  if (path.find('\0') != std::string::npos) {
+    return CoreError::IO("cannot open " + path + ": file name contained an unexpected NUL byte");
+  }
+  auto opened = open_for_mapping(dir_fd, path, no_links);
+  if (!opened) return opened.error();
+  const Fd fd = std::move(*opened);
+  struct stat st;
 
   if (::fstat(fd.get(), &st) < 0) return CoreError::IO("mmap failed: ", errno);
   // A directory opens but cannot be mapped: it fails at the mapping, with
@@ -113,16 +164,18 @@ Result<ReaderCore> ReaderCore::map(const std::string& path, bool verify) {
   core.header_.file_crc32 = parsed->file_crc32;
   core.announced_ = lookup::announced(file);
   core.path_ = path;
-  return core;
-}
 
-Result<ReaderCore> ReaderCore::open(const std::string& path, bool verify, uint64_t wide_from) {
-  auto mapped = map(path, verify);
-  if (!mapped) return mapped.error();
-  ReaderCore core = std::move(*mapped);
-  const Bytes file = core.mapping_.bytes();
-  const uint64_t size = file.size();
-  if (auto r = core.decode_index(file, core.header_.num_keys, wide_from); !r) return r.error();
+  if (in_place && core.announced_) {
+    auto index = lookup::LookupIndex::open(file, *parsed);
+    if (index) {
+      core.lookup_ = *index;
+      core.in_place_ = true;
+      core.count_ = core.header_.num_keys;
+      return core;
+    }
+    core.lookup_fault_ = index.error().detail();
+  }
+  if (auto r = core.decode_index(file, parsed->num_keys, wide_from); !r) return r.error();
   if (core.header_.index_offset < size) {
     // The index has been copied out: drop its pages from this mapping (they
     // stay in the page cache) so that they do not count as reader memory.
@@ -132,29 +185,7 @@ Result<ReaderCore> ReaderCore::open(const std::string& path, bool verify, uint64
     const uintptr_t hi = begin + size;
     if (hi > lo) (void)::madvise(reinterpret_cast<void*>(lo), hi - lo, MADV_DONTNEED);
   }
-  return core;
-}
-
-Result<ReaderCore> ReaderCore::open_in_place(const std::string& path, bool verify) {
-  auto mapped = map(path, verify);
-  if (!mapped) return mapped.error();
-  ReaderCore core = std::move(*mapped);
-  const Bytes file = core.mapping_.bytes();
-  if (lookup::announced(file)) {
-    format::Header h;
-    h.num_keys = core.header_.num_keys;
-    h.num_objects = core.header_.num_objects;
-    h.index_offset = core.header_.index_offset;
-    auto index = lookup::LookupIndex::open(file, h);
-    if (index) {
-      core.lookup_ = *index;
-      core.in_place_ = true;
-      core.count_ = core.header_.num_keys;
-      return core;
-    }
-    core.lookup_fault_ = index.error().detail();
-  }
-  if (auto r = core.decode_index(file, core.header_.num_keys, uint64_t(1) << 32); !r) return r.error();
+  core.path_ = path;
   return core;
 }
 

@@ -69,6 +69,13 @@ class ReaderCore {
   static Result<ReaderCore> open(const std::string& path, bool verify, uint64_t wide_from = uint64_t(1) << 32);
   // Opens `path` in place when it carries a sound lookup index, else as open().
   static Result<ReaderCore> open_in_place(const std::string& path, bool verify);
+  // As open_in_place() for `name`, a relative name under the directory
+  // `dir_fd`, each of whose components is opened without following a
+  // symbolic link: the file mapped is the one found inside that directory,
+  // checked after the open (a sharded store's shards). A link on the way is
+  // refused with TarnIOError "cannot open NAME: is a symbolic link". `shown`
+  // is the path that path() and the errors of later reads give.
+  static Result<ReaderCore> open_at(int dir_fd, const std::string& name, bool verify, const std::string& shown);
 
   ReaderCore(ReaderCore&&) noexcept = default;
   ReaderCore& operator=(ReaderCore&&) noexcept = default;
@@ -208,7 +215,8 @@ class ReaderCore {
 
  private:
   ReaderCore() = default;
-  static Result<ReaderCore> map(const std::string& path, bool verify);
+  static Result<ReaderCore> open_in(int dir_fd, const std::string& path, bool no_links, bool verify,
+                                    uint64_t wide_from, bool in_place);
   uint64_t decoded_offset(size_t i) const {
     if (wide_) return meta64_[2 * i + 1];
     uint64_t v;

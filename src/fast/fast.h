@@ -49,5 +49,6 @@ inline bool key_arg(PyObject* obj, py::KeyArg* out) {
 int add_reader_types(PyObject* module);
 int add_writer_type(PyObject* module);
 int add_decoder(PyObject* module);
+int add_file_functions(PyObject* module);
 
 }  // namespace tarn::fast

@@ -41,6 +41,7 @@ int module_exec(PyObject* module) {
   if (add_reader_types(module) < 0) return -1;
   if (add_writer_type(module) < 0) return -1;
   if (add_decoder(module) < 0) return -1;
+  if (add_file_functions(module) < 0) return -1;
   return 0;
 }
 

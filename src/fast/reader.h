@@ -9,8 +9,9 @@
 // by that code or by another thread: close() marks the slot closed at once
 // and the store goes when the last pin does. With the interpreter lock the
 // pin is a plain counter (every access runs under the lock, so no atomic
-// read-modify-write); without it, a pin is a shared_ptr copy. A call that
-// releases the lock (verify) holds a shared_ptr copy either way.
+// read-modify-write); without it, pins are counted atomically in per-thread
+// stripes (see StoreSlot). A call that releases the lock (verify, a merge)
+// holds a shared_ptr copy either way.
 #pragma once
 
 #include <Python.h>
@@ -50,20 +51,14 @@ class StoreSlot {
 
   // A shared reference for a call that releases the interpreter lock; null
   // once closed.
-  std::shared_ptr<const Store> share() const {
-#ifdef Py_GIL_DISABLED
-    return store_.load(std::memory_order_acquire);
-#else
-    return closed_ ? nullptr : store_;
-#endif
-  }
+  std::shared_ptr<const Store> share() const;
   bool closed() const { return closed_.load(std::memory_order_acquire); }
   // Marks the slot closed; the store goes now, or with the last pin.
   void close() {
-    closed_.store(true, std::memory_order_release);
 #ifdef Py_GIL_DISABLED
-    store_.store(nullptr, std::memory_order_release);
+    if (!closed_.exchange(true)) release_if_unpinned();
 #else
+    closed_.store(true, std::memory_order_release);
     if (pins_ == 0) store_.reset();
 #endif
   }
@@ -71,7 +66,45 @@ class StoreSlot {
  private:
   friend class Pin;
 #ifdef Py_GIL_DISABLED
-  std::atomic<std::shared_ptr<const Store>> store_;
+  // Pins are counted in a few counters, each on a cache line of its own,
+  // and a thread always uses the same one: threads that share a reader do
+  // not all write one line on every lookup (a shared_ptr copy would). A
+  // pin counts itself in, then looks at closed_; close() sets closed_,
+  // then looks at the counts (all sequentially consistent), so a pin either
+  // sees the slot closed and backs out, or is seen by every release check.
+  // The store goes when close(), or the last pin out after it, sees every
+  // count at zero; released_ makes that happen once.
+  static constexpr size_t kStripes = 8;
+  struct alignas(64) Stripe {
+    std::atomic<intptr_t> pins{0};
+  };
+  static size_t my_stripe() {
+    // Handed out to threads in turn, so that two threads use two counters.
+    static std::atomic<size_t> next{0};
+    thread_local const size_t mine = next.fetch_add(1, std::memory_order_relaxed) % kStripes;
+    return mine;
+  }
+  // Counts a pin in: the store, or null (counted out again) once closed.
+  const Store* pin(size_t stripe) const {
+    stripes_[stripe].pins.fetch_add(1);
+    if (!closed_.load()) return store_.get();
+    unpin(stripe);
+    return nullptr;
+  }
+  void unpin(size_t stripe) const {
+    stripes_[stripe].pins.fetch_sub(1);
+    if (closed_.load()) release_if_unpinned();
+  }
+  void release_if_unpinned() const {
+    for (size_t i = 0; i < kStripes; ++i) {
+      if (stripes_[i].pins.load() != 0) return;
+    }
+    if (!released_.exchange(true)) store_.reset();
+  }
+
+  mutable std::shared_ptr<const Store> store_;  // reset once, by the release
+  std::unique_ptr<Stripe[]> stripes_{new Stripe[kStripes]};
+  mutable std::atomic<bool> released_{false};
 #else
   std::shared_ptr<const Store> store_;
   uint32_t pins_ = 0;
@@ -84,7 +117,10 @@ class StoreSlot {
 class Pin {
  public:
 #ifdef Py_GIL_DISABLED
-  explicit Pin(StoreSlot& slot) : keep_(slot.store_.load(std::memory_order_acquire)), store_(keep_.get()) {}
+  explicit Pin(const StoreSlot& slot) : slot_(slot), stripe_(StoreSlot::my_stripe()), store_(slot.pin(stripe_)) {}
+  ~Pin() {
+    if (store_) slot_.unpin(stripe_);
+  }
 #else
   explicit Pin(StoreSlot& slot)
       : slot_(slot), store_(slot.closed_.load(std::memory_order_relaxed) ? nullptr : slot.store_.get()) {
@@ -100,12 +136,22 @@ class Pin {
 
  private:
 #ifdef Py_GIL_DISABLED
-  std::shared_ptr<const Store> keep_;
+  const StoreSlot& slot_;
+  size_t stripe_;
 #else
   StoreSlot& slot_;
 #endif
   const Store* store_;
 };
+
+inline std::shared_ptr<const Store> StoreSlot::share() const {
+#ifdef Py_GIL_DISABLED
+  Pin pin(*this);  // the store cannot go while the copy is made
+  return pin.get() ? store_ : nullptr;
+#else
+  return closed_ ? nullptr : store_;
+#endif
+}
 
 // The error of a record whose payload fails its CRC-32 check:
 //   "{path}: object of key {key!r} (record at offset {offset}) fails its

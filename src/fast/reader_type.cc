@@ -9,6 +9,7 @@
 
 #include <array>
 #include <cerrno>
+#include <climits>
 #include <optional>
 #include <exception>
 #include <string>
@@ -624,13 +625,17 @@ bool shard_paths(PyObject* arg, std::vector<std::string>* out, Ref* kept) {
 }
 
 // Opens every shard and settles its key view, without the interpreter lock.
-// A shard that carries a sound lookup index is read in place: nothing is
+// With a directory descriptor (not -1), the paths are names under it, opened
+// without following links (ReaderCore::open_at), and shown as `root`/name.
+// A file that carries a sound lookup index is read in place: nothing is
 // decoded into this process's memory.
-Result<std::shared_ptr<const Store>> open_store(const std::vector<std::string>& paths, bool verify) {
+Result<std::shared_ptr<const Store>> open_store(const std::vector<std::string>& paths, bool verify, int dir_fd,
+                                                const std::string& root) {
   auto store = std::make_shared<Store>();
   store->shards.reserve(paths.size());
   for (const std::string& p : paths) {
-    auto opened = ReaderCore::open_in_place(p, verify);
+    auto opened = dir_fd >= 0 ? ReaderCore::open_at(dir_fd, p, verify, root.empty() ? p : root + "/" + p)
+                              : ReaderCore::open_in_place(p, verify);
     if (!opened) return open_error(opened.error(), p);
     store->shards.push_back(std::move(*opened));
   }
@@ -643,12 +648,25 @@ Result<std::shared_ptr<const Store>> open_store(const std::vector<std::string>& 
 }
 
 PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static const char* kNames[] = {"path", "verify", "decoder", "check_reads", nullptr};
-  PyObject *path_arg = nullptr, *verify_arg = nullptr, *decoder_arg = Py_None, *check_arg = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O$OO:Reader", const_cast<char**>(kNames), &path_arg, &verify_arg,
-                                   &decoder_arg, &check_arg)) {
+  static const char* kNames[] = {"path", "verify", "decoder", "check_reads", "dir_fd", "root", nullptr};
+  PyObject *path_arg = nullptr, *verify_arg = nullptr, *decoder_arg = Py_None, *check_arg = nullptr,
+           *dir_arg = Py_None, *root_arg = Py_None;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O$OOOO:Reader", const_cast<char**>(kNames), &path_arg,
+                                   &verify_arg, &decoder_arg, &check_arg, &dir_arg, &root_arg)) {
     return nullptr;
   }
+  int dir_fd = -1;
+  if (dir_arg != Py_None) {
+    const long v = PyLong_AsLong(dir_arg);
+    if (v == -1 && PyErr_Occurred()) return nullptr;
+    if (v < 0 || v > INT_MAX) {
+      PyErr_SetString(PyExc_ValueError, "argument 'dir_fd': expected a file descriptor");
+      return nullptr;
+    }
+    dir_fd = int(v);
+  }
+  std::string root;
+  if (root_arg != Py_None && !py::convert_path(root_arg, "root", &root)) return nullptr;
   std::vector<std::string> paths;
   Ref kept_path;
   if (!shard_paths(path_arg, &paths, &kept_path)) return nullptr;
@@ -680,7 +698,7 @@ PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   std::exception_ptr thrown;
   Py_BEGIN_ALLOW_THREADS  // opening reads the whole index: let other threads run
   try {
-    opened = open_store(paths, verify);
+    opened = open_store(paths, verify, dir_fd, root);
   } catch (...) {
     thrown = std::current_exception();
   }
@@ -755,7 +773,7 @@ PyType_Slot kSlots[] = {
     {Py_tp_methods, g_methods.data()},
     {Py_tp_getset, kGetSet},
     {Py_tp_doc,
-     const_cast<char*>("Reader(path, verify=True, *, decoder=None, check_reads=True)\n--\n\n"
+     const_cast<char*>("Reader(path, verify=True, *, decoder=None, check_reads=True, dir_fd=None, root=None)\n--\n\n"
                        "The native reader under tarndb.TarnReader: one store file (path a str) or the shard\n"
                        "files of a sharded store (a list of str, in shard order).")},
     {0, nullptr},

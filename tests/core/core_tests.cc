@@ -24,6 +24,7 @@
 #include <tuple>
 #include <vector>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -1319,6 +1320,39 @@ void test_sink_leftover() {
   CHECK(!std::filesystem::exists(target + ".tndb.tmp"));
   std::filesystem::remove_all(dir);
 }
+void test_private_open() {
+  const auto dir = std::filesystem::temp_directory_path() / ("tarndb-private-" + std::to_string(::getpid()));
+  std::filesystem::create_directory(dir);
+  const tarn::Fd dfd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  struct stat st;
+  {
+    auto fd = tarn::open_private(dfd.get(), "own", O_RDWR | O_CREAT);
+    CHECK(fd && ::fstat(fd->get(), &st) == 0 && (st.st_mode & 07777) == 0600);
+    CHECK(fd && bool(tarn::write_all(fd->get(), reinterpret_cast<const uint8_t*>("abc"), 3)));
+  }
+  {
+    auto fd = tarn::open_private(dfd.get(), "own", O_RDWR | O_TRUNC);  // truncated only once checked
+    CHECK(fd && ::fstat(fd->get(), &st) == 0 && st.st_size == 0);
+  }
+  CHECK(::symlinkat("own", dfd.get(), "link") == 0);
+  CHECK(::linkat(dfd.get(), "own", dfd.get(), "hard", 0) == 0);
+  CHECK(::mkfifoat(dfd.get(), "fifo", 0600) == 0);
+  CHECK_ERROR(tarn::open_private(dfd.get(), "link", O_RDWR | O_CREAT | O_TRUNC), ErrorKind::kIO,
+              "TarnIOError: open: link: is a symbolic link");
+  CHECK_ERROR(tarn::open_private(dfd.get(), "hard", O_RDWR), ErrorKind::kIO, "TarnIOError: open: hard: has 2 links");
+  CHECK_ERROR(tarn::open_private(dfd.get(), "fifo", O_WRONLY), ErrorKind::kIO,
+              "TarnIOError: open: fifo: not a regular file (a FIFO)");
+  // The reader's opens under a directory: no link on the way, nothing outside.
+  CHECK(::mkdirat(dfd.get(), "gen", 0700) == 0 && ::symlinkat("gen", dfd.get(), "gen-link") == 0);
+  CHECK_ERROR(tarn::ReaderCore::open_at(dfd.get(), "gen-link/x.tndb", true, "x"), ErrorKind::kIO,
+              "TarnIOError: cannot open gen-link/x.tndb: is a symbolic link");
+  CHECK_ERROR(tarn::ReaderCore::open_at(dfd.get(), "link", true, "x"), ErrorKind::kIO,
+              "TarnIOError: cannot open link: is a symbolic link");
+  CHECK_ERROR(tarn::ReaderCore::open_at(dfd.get(), "gen/../own", true, "x"), ErrorKind::kIO,
+              "TarnIOError: cannot open gen/../own: not a name inside the directory");
+  std::filesystem::remove_all(dir);
+}
+
 }  // namespace
 
 // core_tests [NAME ...]: runs every test, or those whose names are given
@@ -1349,6 +1383,7 @@ int main(int argc, char** argv) {
     {"lookup_index", test_lookup_index},
     {"lookup_index_damage", test_lookup_index_damage},
     {"sink_leftover", test_sink_leftover},
+    {"private_open", test_private_open},
   };
   int ran = 0;
   for (const Test& t : kTests) {

@@ -9,6 +9,7 @@ plus one block.
 from __future__ import annotations
 
 import json
+import os
 import subprocess
 import sys
 import threading
@@ -17,6 +18,7 @@ from collections.abc import Sequence
 from typing import NamedTuple
 
 from tarndb import _fast, errors
+from tarndb._building import run_build
 from tarndb.sharded import manifest as mf
 from tarndb.sharded.runfile import BlockData, read_blocks, slices
 
@@ -39,7 +41,7 @@ def build_shard(runs: Sequence[str], out: str, name: str, unique: bool = False) 
             if unique:
                 _check_unique(seen, block)
             deque(map(native.add_key, slices(block.keys, block.klens), map(base.__add__, block.krefs)), maxlen=0)
-    native.build(out)
+    run_build(native, out, None)  # a failure names the shard's file
     return mf.read_header(out, name)
 
 
@@ -71,9 +73,32 @@ def build_shards(jobs: Sequence[ShardJob], workers: int) -> list[mf.ShardInfo]:
     return _Pool(jobs, max(1, workers)).run()
 
 
+# The directory this package was imported from (it holds tarndb/).
+_PACKAGE_ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+# A worker's first steps: the package's own directory first on its path,
+# then the worker's entry point (tarndb.sharded.worker).
+_BOOT = (
+    "import json, sys; sys.path[:0] = json.loads(sys.argv.pop(1)); "
+    "from tarndb.sharded.worker import main; sys.exit(main(sys.argv[1:]))"
+)
+
+
+def _worker_command() -> list[str]:
+    """How a worker is started: isolated (``-I``: neither the working
+    directory nor PYTHON* variables nor the user's site directory on its
+    path, where another user could have put a ``tarndb`` of their own), with
+    the very package this process runs put first on its path explicitly (a
+    source checkout included), followed by this process's own absolute path
+    entries other than the working directory."""
+    cwd = os.getcwd()
+    extra = [os.path.abspath(p) for p in sys.path if p and os.path.isabs(p) and os.path.abspath(p) != cwd]
+    path = [_PACKAGE_ROOT, *(p for p in dict.fromkeys(extra) if p != _PACKAGE_ROOT)]
+    return [sys.executable, "-I", "-c", _BOOT, json.dumps(path)]
+
+
 class _Pool:
-    # Child processes started with `python -m tarndb.sharded.worker`: nothing of
-    # this process (threads, locks, __main__) is inherited or re-imported.
+    # Child processes started fresh (_worker_command): nothing of this
+    # process (threads, locks, __main__) is inherited or re-imported.
 
     def __init__(self, jobs: Sequence[ShardJob], workers: int) -> None:
         self._jobs = list(jobs)
@@ -116,7 +141,7 @@ class _Pool:
                 self._next += 1
                 job = self._jobs[i]
                 proc = subprocess.Popen(
-                    [sys.executable, "-m", "tarndb.sharded.worker", "unique" if job.unique else "any", job.out, job.name, *job.runs],
+                    [*_worker_command(), "unique" if job.unique else "any", job.out, job.name, *job.runs],
                     stdin=subprocess.DEVNULL,
                     stdout=subprocess.PIPE,
                     stderr=subprocess.PIPE,

@@ -28,12 +28,15 @@ import errno
 import json
 import os
 import re
+import stat
 import struct
 from dataclasses import dataclass
 
 from tarndb import _fast
-from tarndb._layout import MANIFEST, MAX_MANIFEST, OLD_MANIFEST_TMP, generation_of, shard_name, user_objects
-from tarndb.errors import TarnCorruptError, TarnVersionError, io_error
+from tarndb._building import io_error, with_context
+from tarndb._layout import MANIFEST, MAX_MANIFEST, generation_of, shard_name, user_objects
+from tarndb.errors import TarnCorruptError, TarnIOError, TarnVersionError
+from tarndb.errors import io_error as errno_error
 
 __all__ = [
     "FORMAT",
@@ -41,6 +44,9 @@ __all__ = [
     "ShardInfo",
     "Manifest",
     "fsync_dir",
+    "open_regular",
+    "open_directory",
+    "compare",
     "read_header",
     "read_manifest",
     "write_manifest",
@@ -109,15 +115,56 @@ class Manifest:
         }
 
 
-def read_header(path: str, name: str) -> ShardInfo:
-    """The figures of the store file at *path* (already resolved inside the
-    store), read from its header and size; *name* is its manifest name."""
+def open_regular(name: str, dir_fd: int | None, what: str) -> int:
+    """A read-only descriptor of the regular file *name* (under *dir_fd*),
+    opened without following a link and without waiting on a FIFO.
+    FileNotFoundError when it is missing; TarnIOError (errno kept) when it
+    cannot be opened or is not a regular file; TarnCorruptError when it is
+    a symbolic link (a store's own files never are).  *what* names it in
+    messages."""
     try:
-        fd = os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_CLOEXEC)
+        fd = os.open(name, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC, dir_fd=dir_fd)
     except FileNotFoundError:
         raise
     except OSError as exc:
-        raise TarnCorruptError(f"shard {name!r} cannot be opened: {exc.strerror}") from None
+        if exc.errno == errno.ELOOP:
+            raise TarnCorruptError(f"{what} is a symbolic link") from None
+        if exc.errno == errno.ENXIO:  # a socket
+            raise _not_regular(what, "a socket") from None
+        raise io_error(what, "cannot open", exc) from None
+    st = os.fstat(fd)
+    if not stat.S_ISREG(st.st_mode):
+        os.close(fd)
+        kind = "a directory" if stat.S_ISDIR(st.st_mode) else "a FIFO" if stat.S_ISFIFO(st.st_mode) else "not a file"
+        raise _not_regular(what, kind)
+    return fd
+
+
+def _not_regular(what: str, kind: str) -> TarnIOError:
+    # The single-file reader's words for the same refusal.
+    return TarnIOError(f"cannot open {what}: not a regular file ({kind})")
+
+
+def open_directory(name: str, dir_fd: int | None, what: str) -> int:
+    """A descriptor of the directory *name* under *dir_fd*, opened without
+    following a link: TarnCorruptError naming *what* when it is a link or
+    not a directory (the shard it leads to would lie outside the store),
+    FileNotFoundError when it is missing."""
+    try:
+        return os.open(name, os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW | os.O_CLOEXEC, dir_fd=dir_fd)
+    except FileNotFoundError:
+        raise
+    except OSError as exc:
+        if exc.errno in (errno.ELOOP, errno.ENOTDIR):
+            raise TarnCorruptError(f"{what}: {name} is not a directory of the store (a link or a file)") from None
+        raise io_error(what, "cannot open", exc) from None
+
+
+def read_header(path: str, name: str, dir_fd: int | None = None) -> ShardInfo:
+    """The figures of the store file *path* (under *dir_fd* if given, no
+    link followed), read from its header and size; *name* is its manifest
+    name.  FileNotFoundError when it is missing."""
+    fd = open_regular(path, dir_fd, f"shard {name!r}")
     try:
         size = os.fstat(fd).st_size
         head = os.pread(fd, _HEADER.size, 0)
@@ -145,20 +192,11 @@ def fsync_dir(path: str) -> None:
 
 
 def write_manifest(store: str, manifest: Manifest) -> None:
-    """Replaces the store's manifest with *manifest*, atomically and durably."""
+    """Replaces the store's manifest with *manifest*, atomically and durably,
+    through the native atomic file (its temporary file, ``manifest.tndb.tmp``,
+    refused unless private to this user)."""
     text = json.dumps(manifest.to_json(), indent=1).encode() + b"\n"
-    final = os.path.join(store, MANIFEST)
-    temp = os.path.join(store, OLD_MANIFEST_TMP)
-    fd = os.open(temp, os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_CLOEXEC, 0o644)
-    try:
-        view = memoryview(text)
-        while view:
-            view = view[os.write(fd, view) :]
-        os.fsync(fd)
-    finally:
-        os.close(fd)
-    os.replace(temp, final)
-    fsync_dir(store)
+    _fast.write_atomically(os.path.join(store, MANIFEST), text)
 
 
 # ------------------------------------------------------------------ reading
@@ -175,26 +213,38 @@ def _count(store: str, obj: dict[str, object], field: str, where: str, limit: in
     return value
 
 
-def read_manifest(store: str) -> Manifest:
-    """The manifest of the store directory *store*, checked in itself (names,
-    counts, totals); TarnCorruptError when it is missing or damaged,
+def read_manifest(store: str, dir_fd: int | None = None) -> Manifest:
+    """The manifest of the store directory *store* (read through *dir_fd*,
+    a descriptor of it, if given), checked in itself (names, counts,
+    totals); TarnCorruptError when it is missing or damaged, TarnIOError
+    (errno kept) when it cannot be read or is not a regular file,
     TarnVersionError for a later version of the layout."""
-    path = os.path.join(store, MANIFEST)
     try:
-        with open(path, "rb") as f:
-            data = f.read(MAX_MANIFEST + 1)
+        fd = open_regular(MANIFEST if dir_fd is not None else os.path.join(store, MANIFEST), dir_fd, MANIFEST)
     except FileNotFoundError:
-        if not any(generation_of(name) is not None for name in os.listdir(store)):
+        names = os.listdir(dir_fd if dir_fd is not None else store)
+        if not any(generation_of(name) is not None for name in names):
             # A plain directory, not a damaged store: say what it is.
-            raise io_error(f"cannot open {store}: is a directory", errno.EISDIR) from None
+            raise errno_error(f"cannot open {store}: is a directory", errno.EISDIR) from None
         raise TarnCorruptError(f"{store}: not a sharded store: {MANIFEST} is missing") from None
+    except TarnCorruptError as exc:
+        raise _bad(store, str(exc)) from None
+    except TarnIOError as exc:
+        raise with_context(exc, store) from None
+    try:
+        with os.fdopen(fd, "rb") as f:
+            data = f.read(MAX_MANIFEST + 1)
     except OSError as exc:
-        raise TarnCorruptError(f"{store}: cannot read {MANIFEST}: {exc.strerror}") from None
+        raise io_error(f"{store}: {MANIFEST}", "cannot read", exc) from None
     if len(data) > MAX_MANIFEST:
         raise _bad(store, f"larger than {MAX_MANIFEST} bytes")
     try:
         doc = json.loads(data)
     except (UnicodeDecodeError, json.JSONDecodeError) as exc:
+        raise _bad(store, f"not JSON ({exc})") from None
+    except RecursionError:
+        raise _bad(store, "not JSON (nested too deeply)") from None
+    except ValueError as exc:  # an integer of more digits than Python converts
         raise _bad(store, f"not JSON ({exc})") from None
     if not isinstance(doc, dict):
         raise _bad(store, "not a JSON object")
@@ -264,12 +314,23 @@ def resolve_shard(store: str, name: str) -> str:
     return real
 
 
-def check_shard(store: str, index: int, expected: ShardInfo) -> str:
-    """Resolves shard *index* and compares its header with the manifest;
-    returns its real path.  FileNotFoundError when it is missing (the caller
-    decides whether a concurrent publish removed it)."""
-    real = resolve_shard(store, expected.file)
-    found = read_header(real, expected.file)
+def check_shard(store: str, index: int, expected: ShardInfo, dir_fd: int) -> None:
+    """Compares the header of shard *index* on disk with the manifest,
+    opening it under *dir_fd* (the store's descriptor) without following a
+    link.  FileNotFoundError when it is missing (the caller decides whether
+    a concurrent publish removed it)."""
+    directory, _, file = expected.file.partition("/")
+    gen_fd = open_directory(directory, dir_fd, f"{store}: shard {index}")
+    try:
+        found = read_header(file, expected.file, gen_fd)
+    finally:
+        os.close(gen_fd)
+    compare(store, index, expected, found)
+
+
+def compare(store: str, index: int, expected: ShardInfo, found: ShardInfo) -> None:
+    """TarnCorruptError unless *found*, shard *index*'s figures, are those
+    the manifest gives."""
     for field in ("num_keys", "num_objects", "file_size", "file_crc32"):
         want, got = getattr(expected, field), getattr(found, field)
         if want != got:
@@ -278,4 +339,3 @@ def check_shard(store: str, index: int, expected: ShardInfo) -> str:
                 f"{store}: shard {index} ({expected.file}) does not match the manifest: "
                 f"{field} is {show(got)}, the manifest says {show(want)}"
             )
-    return real

@@ -1,11 +1,16 @@
 """Opening a sharded store for reading: one manifest, its shards checked.
 
-The manifest is read once; every shard it names is resolved inside the
-store directory and its header compared with the manifest before anything
-else reads it.  A publish that removes a generation between our reading the
-manifest and opening its shards shows as a missing shard while the manifest
-has moved on: the open is then tried again with the new manifest.  A shard
-missing under an unchanged manifest is a damaged store.
+The store directory is opened once, and everything after goes through that
+descriptor: the manifest is read from it, and every shard it names is
+opened under it one component at a time without following a link (the
+native reader's ``dir_fd``), so that what is mapped is a file inside the
+store, whatever is swapped meanwhile.  What was opened is then checked: each
+shard's header, as mapped, against the manifest.
+
+A publish that removes a generation between our reading the manifest and
+opening its shards shows as a missing shard while the manifest has moved
+on: the open is then tried again with the new manifest.  A shard missing
+under an unchanged manifest is a damaged store.
 
 Pure over the file system; safe to call from any thread.
 """
@@ -15,40 +20,88 @@ from __future__ import annotations
 import errno
 import os
 from collections.abc import Callable
-from typing import TypeVar
+from typing import Protocol, TypeVar
 
-from tarndb.sharded import manifest as mf
+from tarndb._building import io_error, with_context
 from tarndb.errors import TarnCorruptError, TarnError
+from tarndb.sharded import manifest as mf
 
-__all__ = ["open_store"]
+__all__ = ["open_store", "open_store_dir", "Opened"]
 
 _ATTEMPTS = 3
-T = TypeVar("T")
 
 
-def open_store(store: str, opener: Callable[[list[str]], T]) -> tuple[mf.Manifest, T]:
-    """The manifest of *store* and ``opener(real shard paths)``, for one
-    generation, whole.  *opener* opens the files (they stay open when the
-    generation is removed later)."""
-    for attempt in range(_ATTEMPTS):
-        manifest = mf.read_manifest(store)
-        try:
-            paths = [mf.check_shard(store, i, s) for i, s in enumerate(manifest.shards)]
-            return manifest, opener(paths)
-        except OSError as exc:
-            if exc.errno != errno.ENOENT:
-                raise
-        if attempt + 1 < _ATTEMPTS and _moved_on(store, manifest):
-            continue  # a publish removed the generation meanwhile: follow it
-        missing = next(
-            (s.file for s in manifest.shards if not os.path.exists(os.path.join(store, s.file))), "a shard file"
-        )
-        raise TarnCorruptError(f"{store}: shard {missing} named by the manifest is missing")
-    raise AssertionError("unreachable")
+class Opened(Protocol):
+    # What the opener gives back: a reader that reports each shard's header.
+    def shard_stats(self) -> list[dict[str, int | float | str]]: ...
 
 
-def _moved_on(store: str, seen: mf.Manifest) -> bool:
+T = TypeVar("T", bound=Opened)
+
+
+def open_store_dir(store: str) -> int:
+    """A descriptor of the store directory (the caller closes it)."""
     try:
-        return mf.read_manifest(store).generation != seen.generation
+        return os.open(store, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
+    except OSError as exc:
+        raise io_error(store, "cannot open", exc) from None
+
+
+def open_store(store: str, opener: Callable[[int, list[str]], T]) -> tuple[mf.Manifest, T]:
+    """The manifest of *store* and ``opener(dir_fd, shard names)``, for one
+    generation, whole, its shards checked against the manifest.  *opener*
+    opens the named files under *dir_fd* (they stay open when the
+    generation is removed later)."""
+    dir_fd = open_store_dir(store)
+    try:
+        for attempt in range(_ATTEMPTS):
+            manifest = mf.read_manifest(store, dir_fd)
+            try:
+                for s in manifest.shards:
+                    mf.resolve_shard(store, s.file)  # a link out is named as such before anything opens
+                opened = opener(dir_fd, [s.file for s in manifest.shards])
+            except OSError as exc:
+                if exc.errno != errno.ENOENT:
+                    raise _named(store, exc) from None
+            except TarnError as exc:
+                raise _named(store, exc) from None
+            else:
+                _check_opened(store, manifest, opened)
+                return manifest, opened
+            if attempt + 1 < _ATTEMPTS and _moved_on(store, manifest, dir_fd):
+                continue  # a publish removed the generation meanwhile: follow it
+            missing = next(
+                (s.file for s in manifest.shards if not os.path.exists(os.path.join(store, s.file))), "a shard file"
+            )
+            raise TarnCorruptError(f"{store}: shard {missing} named by the manifest is missing")
+        raise AssertionError("unreachable")
+    finally:
+        os.close(dir_fd)
+
+
+def _named(store: str, exc: BaseException) -> BaseException:
+    # A failure of the native open names the shard by its relative name.
+    if isinstance(exc, TarnError) and store not in str(exc):
+        return with_context(exc, store)
+    return exc
+
+
+def _check_opened(store: str, manifest: mf.Manifest, opened: Opened) -> None:
+    # The files mapped are those the manifest describes: compared as opened,
+    # so nothing swapped on disk between a check and the open goes unseen.
+    for i, (entry, stats) in enumerate(zip(manifest.shards, opened.shard_stats())):
+        found = mf.ShardInfo(
+            entry.file,
+            int(stats["num_keys"]),
+            int(stats["num_objects"]),
+            round(float(stats["file_size_kb"]) * 1024),
+            int(str(stats["file_crc32"]), 16),
+        )
+        mf.compare(store, i, entry, found)
+
+
+def _moved_on(store: str, seen: mf.Manifest, dir_fd: int) -> bool:
+    try:
+        return mf.read_manifest(store, dir_fd).generation != seen.generation
     except TarnError:
         return False

@@ -24,6 +24,7 @@ time.  A ``RunWriter`` is used from one thread.
 
 from __future__ import annotations
 
+import bisect
 import os
 import struct
 import sys
@@ -32,7 +33,7 @@ from collections.abc import Iterator, Sequence
 from itertools import accumulate, chain, islice, repeat
 from typing import BinaryIO, NamedTuple
 
-from tarndb import errors
+from tarndb import _fast, errors
 
 __all__ = ["RunWriter", "BlockData", "read_blocks", "slices"]
 
@@ -56,25 +57,47 @@ class _Block(NamedTuple):
 
 
 class RunWriter:
-    """Appends records to one run file, a block at a time."""
+    """Appends records to one run file, a block at a time.
 
-    __slots__ = ("path", "_file", "_size", "_block_size", "_blocks", "_count", "_olens", "_objs",
+    The file is opened as the native atomic file opens its temporary file
+    (no link followed, created private, refused unless a regular file with
+    one link owned by this user), for appending only.  A block is written
+    before a record that would overflow it is added, never after: a failed
+    write (a full disk) leaves the file as it was (what was written of the
+    block is cut off again) and the pending block whole, so that nothing
+    staged is lost and the same call may be made again.  A record larger
+    than a block waits in memory until the next one is added or the run is
+    flushed."""
+
+    __slots__ = ("path", "_file", "_size", "_block_size", "_blocks", "_held", "_starts", "_count", "_olens", "_objs",
                  "_klens", "_krefs", "_kbuf", "_first")
 
     def __init__(self, path: str, block_size: int = 1 << 20, append: bool = False) -> None:
         self.path = path
         self._block_size = block_size
         self._blocks: list[_Block] = []
-        self._file: BinaryIO = open(path, "ab+" if append else "wb+", buffering=0)  # noqa: SIM115
+        # The blocks that hold objects, and the first object of each (for
+        # bisect): blocks of keys alone (many aliases in a row) hold none.
+        self._held: list[_Block] = []
+        self._starts: list[int] = []
+        flags = os.O_RDWR | os.O_APPEND | os.O_CREAT | (0 if append else os.O_TRUNC)
+        self._file: BinaryIO = open(_fast.open_private(path, flags), "rb+", buffering=0)  # noqa: SIM115
+        self._size = 0
         if append:
-            self._blocks = list(_scan(self._file, path))
+            for block in _scan(self._file, path):
+                self._note(block)
             self._size = os.fstat(self._file.fileno()).st_size
         else:
-            self._file.write(MAGIC)
-            self._size = len(MAGIC)
+            self._write([MAGIC])
         last = self._blocks[-1] if self._blocks else None
         self._count = last.first + last.objects if last else 0  # objects written so far
         self._new_block()
+
+    def _note(self, block: _Block) -> None:
+        self._blocks.append(block)
+        if block.objects:
+            self._held.append(block)
+            self._starts.append(block.first)
 
     def _new_block(self) -> None:
         self._first = self._count
@@ -84,8 +107,17 @@ class RunWriter:
         self._krefs = array("I")
         self._kbuf = bytearray()
 
+    def _make_room(self, size: int) -> None:
+        # Writes the pending block if *size* more bytes would overflow it.
+        pending = len(self._objs) + len(self._kbuf)
+        if pending and pending + size >= self._block_size:
+            self.flush()
+
     def add_object(self, payload: bytes, keys: Sequence[bytes]) -> int:
-        """Appends an object with *keys*; returns its number in the run."""
+        """Appends an object with *keys*; returns its number in the run.
+        OSError when the pending block cannot be written first; nothing is
+        added then."""
+        self._make_room(len(payload) + sum(map(len, keys)))
         ref = self._count
         self._count = ref + 1
         self._olens.append(len(payload))
@@ -94,9 +126,17 @@ class RunWriter:
             self._klens.append(len(k))
             self._kbuf += k
             self._krefs.append(ref)
-        if len(self._objs) + len(self._kbuf) >= self._block_size:
-            self.flush()
         return ref
+
+    def drop_last(self, keys: int) -> None:
+        """Takes back the object just added, with its *keys* keys (it is
+        still pending: nothing is written after an add)."""
+        size = self._olens.pop()
+        del self._objs[len(self._objs) - size :]
+        for _ in range(keys):
+            del self._kbuf[len(self._kbuf) - self._klens.pop() :]
+            self._krefs.pop()
+        self._count -= 1
 
     def add_objects(self, payloads: list[bytes], keys: list[bytes], key_counts: list[int]) -> None:
         """Appends many objects as one block of their own: object i with the
@@ -110,19 +150,20 @@ class RunWriter:
         klens = array("I", map(len, keys))
         krefs = array("I", chain.from_iterable(map(repeat, range(first, first + len(payloads)), key_counts)))
         header = _BLOCK.pack(b"BLK1", len(payloads), len(keys), 0, sum(olens), sum(klens))
-        size = _write_all(self._file.fileno(), [header, _u32(olens), _u32(klens), _u32(krefs), *payloads, *keys])
-        self._blocks.append(_Block(first, self._size, len(payloads), len(keys)))
-        self._size += size
+        offset = self._size
+        self._write([header, _u32(olens), _u32(klens), _u32(krefs), *payloads, *keys])
+        self._note(_Block(first, offset, len(payloads), len(keys)))
         self._count = first + len(payloads)
         self._first = self._count
 
     def add_key(self, key: bytes, ref: int) -> None:
-        """Appends a key of the object numbered *ref* (written earlier)."""
+        """Appends a key of the object numbered *ref* (written earlier).
+        OSError when the pending block cannot be written first; nothing is
+        added then."""
+        self._make_room(len(key))
         self._klens.append(len(key))
         self._kbuf += key
         self._krefs.append(ref)
-        if len(self._objs) + len(self._kbuf) >= self._block_size:
-            self.flush()
 
     def payload_at(self, ref: int) -> bytes:
         """The payload of the object numbered *ref*."""
@@ -130,7 +171,7 @@ class RunWriter:
             lens = self._olens
             start = sum(lens[: ref - self._first])
             return bytes(self._objs[start : start + lens[ref - self._first]])
-        block = max((b for b in self._blocks if b.first <= ref), key=lambda b: b.first)
+        block = self._held[bisect.bisect_right(self._starts, ref) - 1]
         fd = self._file.fileno()
         lens = array("I", os.pread(fd, 4 * block.objects, block.offset + _BLOCK.size))
         if _SWAP:
@@ -140,40 +181,56 @@ class RunWriter:
         return os.pread(fd, lens[i], start)
 
     def flush(self) -> None:
-        """Writes the pending block."""
+        """Writes the pending block.  On failure the file is as it was and
+        the block still pending."""
         if not self._olens and not self._klens:
             return
         header = _BLOCK.pack(b"BLK1", len(self._olens), len(self._klens), 0, len(self._objs), len(self._kbuf))
-        data = b"".join((header, _u32(self._olens), _u32(self._klens), _u32(self._krefs), self._objs, self._kbuf))
-        view = memoryview(data)
-        while view:
-            view = view[self._file.write(view) or 0 :]
-        self._blocks.append(_Block(self._first, self._size, len(self._olens), len(self._klens)))
-        self._size += len(data)
+        offset = self._size
+        self._write([header, _u32(self._olens), _u32(self._klens), _u32(self._krefs), self._objs, self._kbuf])
+        self._note(_Block(self._first, offset, len(self._olens), len(self._klens)))
         self._new_block()
+
+    def _write(self, pieces: list[bytes | bytearray]) -> None:
+        # All of the pieces, or (after a failure) none: what was written is cut off.
+        fd = self._file.fileno()
+        try:
+            self._size += _write_all(fd, pieces)
+        except BaseException:
+            try:
+                os.ftruncate(fd, self._size)
+            except OSError:
+                pass  # the write's own error is the one to report
+            raise
 
     def close(self) -> None:
         """Writes the pending block and closes the file (no fsync: a run
-        that does not survive a crash is a leftover anyway)."""
+        that does not survive a crash is a leftover anyway).  On a failed
+        write the file stays open and the block pending."""
         if not self._file.closed:
             self.flush()
             self._file.close()
 
+    def discard(self) -> None:
+        """Closes the file without writing what is pending (the run is given
+        up).  Idempotent."""
+        self._file.close()
 
-def _write_all(fd: int, pieces: list[bytes]) -> int:
+
+def _write_all(fd: int, pieces: Sequence[bytes | bytearray]) -> int:
     """Writes every piece, in order, through writev; returns the byte count."""
     total = 0
     limit = min(os.sysconf("SC_IOV_MAX") if hasattr(os, "sysconf") else 1024, 1024)
     for start in range(0, len(pieces), limit):
         # The pieces go to writev as they are: a memoryview of each would
         # cost more than the write itself (they are mostly small records).
-        batch: Sequence[bytes | memoryview] = pieces[start : start + limit]
+        batch: Sequence[bytes | bytearray | memoryview] = pieces[start : start + limit]
         want = sum(map(len, batch))
         total += want
         done = os.writev(fd, batch)
         while done < want:  # a short write: go on from where it stopped
             skip = done
-            rest: list[bytes | memoryview] = []
+            rest: list[bytes | bytearray | memoryview] = []
             for b in batch:
                 if skip >= len(b):
                     skip -= len(b)

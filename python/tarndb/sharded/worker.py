@@ -1,5 +1,6 @@
-"""The entry point of a shard-building worker process:
-``python -m tarndb.sharded.worker unique|any OUT NAME RUN...``.
+"""The entry point of a shard-building worker process, ``main(["unique"
+or "any", OUT, NAME, RUN...])``, started by ``tarndb.sharded.build`` (or
+as ``python -m tarndb.sharded.worker ...``).
 
 The shard's figures, or the failure, go to the parent as one JSON object on
 standard output.
@@ -30,7 +31,7 @@ def _die_with_parent() -> None:
         pass
 
 
-def _child(argv: list[str]) -> int:
+def main(argv: list[str]) -> int:
     # The shard's figures, or the failure, go to the parent as JSON on stdout.
     _die_with_parent()
     report = sys.stdout
@@ -48,4 +49,4 @@ def _child(argv: list[str]) -> int:
 
 
 if __name__ == "__main__":
-    sys.exit(_child(sys.argv[1:]))
+    sys.exit(main(sys.argv[1:]))

@@ -26,7 +26,7 @@ from typing import Literal
 from tarndb import _fast
 from tarndb._building import BuildReport, Default, Key, Progress, StrPath, WriterBase, io_error, key_bytes
 from tarndb._layout import MAX_PAYLOAD, MAX_SHARDS, run_file, shard_file, shard_name
-from tarndb.errors import TarnError
+from tarndb.errors import TarnError, TarnIOError
 from tarndb.sharded import manifest as mf
 from tarndb.sharded.build import ShardJob, build_shards
 from tarndb.sharded.lock import StoreLock
@@ -36,12 +36,33 @@ __all__ = ["ShardedWriter"]
 
 
 def _finish(lock: StoreLock, spill: str, runs: list[RunWriter | None]) -> None:
-    # Runs when the writer is closed, or collected without being closed.
-    for run in runs:
-        if run is not None:
-            run.close()
-    lock.discard(spill)
-    lock.release()
+    # Runs when the writer is closed, or collected without being closed:
+    # whatever fails on the way, the spill goes and the lock is released.
+    try:
+        for i, run in enumerate(runs):
+            if run is not None:
+                run.discard()
+                runs[i] = None
+    finally:
+        try:
+            lock.discard(spill)
+        finally:
+            lock.release()
+
+
+# The writers this process has open, for the after-fork hook below.
+_open_writers: weakref.WeakSet[ShardedWriter] = weakref.WeakSet()
+
+
+def _disown_in_child() -> None:
+    # A forked child holds copies of its parent's writers, whose spill and
+    # lock are the parent's: the child must neither remove the spill when
+    # its copy is collected nor write into the run files.
+    for writer in list(_open_writers):
+        writer._disown()
+
+
+os.register_at_fork(after_in_child=_disown_in_child)
 
 
 class ShardedWriter(WriterBase):
@@ -57,7 +78,8 @@ class ShardedWriter(WriterBase):
     """
 
     __slots__ = ("_path", "_default", "_verbose", "_objects", "_store", "_shards", "_workers", "_lock", "_spill", "_runs", "_home_shard",
-                 "_home_ref", "_copies", "_keys", "_done", "_finalizer", "_report", "_unique_keys", "__weakref__")
+                 "_home_ref", "_copies", "_keys", "_done", "_finalizer", "_report", "_unique_keys", "_forked",
+                 "__weakref__")
 
     def __init__(
         self,
@@ -102,6 +124,8 @@ class ShardedWriter(WriterBase):
         self._home_ref = array("I")
         self._copies: dict[int, int] = {}  # obj_id * shards + shard -> its number in that run
         self._finalizer = weakref.finalize(self, _finish, self._lock, self._spill, self._runs)
+        self._forked = False
+        _open_writers.add(self)
 
     @property
     def shards(self) -> int:
@@ -109,20 +133,34 @@ class ShardedWriter(WriterBase):
         return self._shards
 
     def _run(self, shard: int) -> RunWriter:
+        # OSError when the run file cannot be created.
         run = self._runs[shard]
         if run is None:
-            path = os.path.join(self._spill, run_file(shard))
-            try:
-                run = self._runs[shard] = RunWriter(path, self._block_size())
-            except OSError as exc:
-                raise io_error(path, "cannot create a run file", exc) from None
+            run = self._runs[shard] = RunWriter(os.path.join(self._spill, run_file(shard)), self._block_size())
         return run
+
+    def _spill_error(self, exc: OSError) -> TarnIOError:
+        # Names the store (and the spill within it); the run files are as
+        # they were before the failed call, so it may be made again.
+        if isinstance(exc, TarnIOError) and exc.errno is None:
+            return TarnIOError(f"{self._store}: cannot write staged records to {self._spill}: {exc}")
+        return io_error(self._store, f"cannot write staged records to {self._spill}", exc)
+
+    def _disown(self) -> None:
+        # In a forked child: see _disown_in_child.
+        self._finalizer.detach()
+        for run in self._runs:
+            if run is not None:
+                run.discard()
+        self._done = self._forked = True
 
     def _block_size(self) -> int:
         # At most 64 MiB of pending blocks in all.
         return max(64 << 10, min(1 << 20, (64 << 20) // self._shards))
 
     def _check_open(self) -> None:
+        if self._forked:
+            raise TarnError(f"{self._store}: this writer belongs to the process that created it, not to a forked one")
         if self._done:
             raise TarnError(f"{self._store}: this writer has built or closed its store; a new TarnWriter stages the next build")
 
@@ -146,11 +184,11 @@ class ShardedWriter(WriterBase):
         obj_id = self._objects
         if len(stored) == 1:  # the common case, kept short
             shard = _fast.route(stored[0], self._shards)
-            run = self._runs[shard] or self._run(shard)
             try:
+                run = self._runs[shard] or self._run(shard)
                 self._home_ref.append(run.add_object(raw, stored))
             except OSError as exc:
-                raise io_error(self._spill, "cannot write a run file", exc) from None
+                raise self._spill_error(exc) from None
             self._home_shard.append(shard)
             self._objects = obj_id + 1
             self._keys += 1
@@ -160,14 +198,21 @@ class ShardedWriter(WriterBase):
             groups.setdefault(_fast.route(k, self._shards), []).append(k)
         if not groups:  # no key yet: kept in a shard of its own choosing
             groups[obj_id % self._shards] = []
+        added: list[tuple[RunWriter, int]] = []
+        home_ref = 0
         try:
-            for i, (shard, ks) in enumerate(groups.items()):
-                ref = self._run(shard).add_object(raw, ks)
-                if i == 0:
-                    self._home_shard.append(shard)
-                    self._home_ref.append(ref)
+            for shard, ks in groups.items():
+                run = self._run(shard)
+                ref = run.add_object(raw, ks)
+                if not added:
+                    home_ref = ref
+                added.append((run, len(ks)))
         except OSError as exc:
-            raise io_error(self._spill, "cannot write a run file", exc) from None
+            for run, count in added:  # all of the object, or none of it
+                run.drop_last(count)
+            raise self._spill_error(exc) from None
+        self._home_shard.append(next(iter(groups)))
+        self._home_ref.append(home_ref)
         self._objects = obj_id + 1
         self._keys += len(stored)
         return obj_id
@@ -193,7 +238,7 @@ class ShardedWriter(WriterBase):
                 payload = self._run(home).payload_at(self._home_ref[obj_id])
                 self._copies[obj_id * self._shards + shard] = self._run(shard).add_object(payload, [stored])
         except OSError as exc:
-            raise io_error(self._spill, "cannot write a run file", exc) from None
+            raise self._spill_error(exc) from None
         self._keys += 1
 
     # ------------------------------------------------------------ building
@@ -210,13 +255,14 @@ class ShardedWriter(WriterBase):
         started = time.monotonic()
         if path is not None and os.path.realpath(os.fspath(path)) != os.path.realpath(self._store):
             raise ValueError(f"a sharded TarnWriter builds the store it was opened on ({self._store!r})")
-        runs: list[list[str]] = []
-        for shard, run in enumerate(self._runs):
-            if run is not None:
-                run.close()
-                self._runs[shard] = None
-            run_path = os.path.join(self._spill, run_file(shard))
-            runs.append([run_path] if os.path.exists(run_path) else [])
+        # The runs stay open: after a failed build staging goes on in them.
+        try:
+            for run in self._runs:
+                if run is not None:
+                    run.flush()
+        except OSError as exc:
+            raise self._spill_error(exc) from None
+        runs = [[] if run is None else [run.path] for run in self._runs]
         gen, gen_path = self._lock.new_generation()
         jobs = [
             ShardJob(runs[i], os.path.join(gen_path, shard_file(i)), shard_name(gen, i), self._unique_keys)
@@ -228,7 +274,6 @@ class ShardedWriter(WriterBase):
             self._lock.publish(manifest)
         except BaseException:
             self._lock.discard(gen_path)
-            self._reopen_runs()
             raise
         self.close()
         report = self._report = BuildReport(
@@ -238,19 +283,13 @@ class ShardedWriter(WriterBase):
             print(report.summary(), file=sys.stdout)
         return report
 
-    def _reopen_runs(self) -> None:
-        # After a failed build the staged records are all still in the run
-        # files: staging can go on, and build() be called again.
-        for shard in range(self._shards):
-            path = os.path.join(self._spill, run_file(shard))
-            if os.path.exists(path):
-                self._runs[shard] = RunWriter(path, self._block_size(), append=True)
-
     def close(self) -> None:
         """Gives the store up without building (or after it): removes the
-        spill directory and releases the builder lock.  Idempotent."""
+        spill directory and releases the builder lock, whatever fails on the
+        way.  Idempotent."""
         self._done = True
         self._finalizer()
+        _open_writers.discard(self)
 
     def __enter__(self) -> ShardedWriter:
         return self
