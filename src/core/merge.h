@@ -28,7 +28,7 @@
 // builds of the other shards; so writing S shards costs one merge, not S.
 //
 // Not synchronised: the binding gives add_* exclusive use, and build needs
-// it too (it reads nothing that add_* changes, but holds it for its whole
+// it too (it keeps the split it makes, and holds the core for its whole
 // run). The stores' mappings stay valid for the MergeCore's life.
 #pragma once
 

@@ -9,6 +9,7 @@
 // returns non-zero if anything failed. Built by CMake with
 // -DTARNDB_CORE_TESTS=ON as the target core_tests (tests/test_core_cpp.py
 // builds and runs it).
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -19,6 +20,7 @@
 #include <map>
 #include <optional>
 #include <algorithm>
+#include <memory>
 #include <random>
 #include <string>
 #include <tuple>
@@ -37,6 +39,7 @@
 #include "core/keyview.h"
 #include "core/lookup_index.h"
 #include "core/sink.h"
+#include "core/merge.h"
 #include "core/page_array.h"
 #include "core/reader.h"
 #include "core/route.h"
@@ -955,13 +958,15 @@ void test_msgpack_depth_limit() {
 
 // A store file of (key, payload) entries in the order given, one record each,
 // written by hand as another program might (unsorted and repeated keys
-// allowed); returns the path, or "" on failure.
-std::string write_store(const std::vector<std::pair<std::string, std::string>>& entries, const std::string& name) {
+// allowed; the record of key `damaged` with a wrong CRC-32 of its own, the
+// file's CRC-32 right); returns the path, or "" on failure.
+std::string write_store(const std::vector<std::pair<std::string, std::string>>& entries, const std::string& name,
+                        const std::string& damaged = "\xff") {
   Buf body;
   std::vector<uint64_t> where;
   for (const auto& e : entries) {
     where.push_back(40 + body.size());
-    append(body, record(e.second));
+    append(body, e.first == damaged ? record(e.second, -1, ref_crc(bytes(e.second)) ^ 1) : record(e.second));
   }
   HeaderSpec h;
   h.index_offset = 40 + body.size();
@@ -1034,6 +1039,64 @@ void test_key_view() {
     }
     CHECK_EQ(uint64_t(total), uint64_t(want.size()));
   }
+}
+
+// ----------------------------------------------------------- merge
+
+// The shards of a store count only for the keys that route to them (a
+// lookup finds no other); each shard of a sharded output gets exactly its
+// keys; a damaged record is never copied.
+void test_merge() {
+  using Pairs = std::vector<std::pair<std::string, std::string>>;
+  Pairs shard[2];
+  for (int i = 0; i < 16; ++i) {
+    const std::string k = "k" + std::to_string(i);
+    shard[tarn::shard_of(span(bytes(k)), 2)].push_back({k, "v-" + k});
+  }
+  shard[0].push_back({shard[1][0].first, "stray"});  // a key of shard 1, in shard 0
+  std::sort(shard[0].begin(), shard[0].end());
+  tarn::MergeCore m;
+  for (uint32_t s = 0; s < 2; ++s) {
+    const std::string path = write_store(shard[s], "merge-in" + std::to_string(s));
+    auto r = tarn::ReaderCore::open(path, true);
+    std::filesystem::remove(path);
+    CHECK(bool(r));
+    if (!r) return;
+    m.add_store(std::make_shared<const tarn::ReaderCore>(std::move(*r)), tarn::ShardPart{s, 2});
+  }
+  const std::string out = (std::filesystem::temp_directory_path() /
+                           ("tarndb-core-tests-" + std::to_string(::getpid()) + "-merge-out.tndb"))
+                              .string();
+  for (uint32_t count : {1u, 3u, 2u}) {
+    size_t total = 0;
+    for (uint32_t s = 0; s < count; ++s) {
+      Context c("output shard " + std::to_string(s) + " of " + std::to_string(count));
+      auto built = m.build(out, true, nullptr, tarn::ShardPart{s, count});
+      CHECK(bool(built));
+      auto r = tarn::ReaderCore::open(out, true);
+      CHECK(r && r->verify());
+      if (!r) continue;
+      for (size_t e = 0; e < r->entry_count(); ++e) {
+        const std::string k = str(r->key(e));
+        auto p = r->payload(uint32_t(e));
+        CHECK_EQ(p ? str(*p) : std::string("<error>"), "v-" + k);
+        CHECK_EQ(tarn::shard_of(r->key(e), count), s);
+      }
+      total += r->entry_count();
+    }
+    CHECK_EQ(uint64_t(total), uint64_t(16));
+  }
+
+  const std::string bad = write_store({{"bad", "x"}, {"good", "y"}}, "merge-bad", "bad");
+  auto r = tarn::ReaderCore::open(bad, true);
+  CHECK(bool(r));
+  if (!r) return;
+  tarn::MergeCore d;
+  d.add_store(std::move(*r));
+  std::filesystem::remove(out);
+  CHECK_CORRUPT(d.build(out, true), bad + ": object of key 'bad' fails its CRC-32 check (record at offset 40)");
+  CHECK(!std::filesystem::exists(out));
+  std::filesystem::remove(bad);
 }
 
 // ----------------------------------------------------------- data section
@@ -1378,6 +1441,7 @@ int main(int argc, char** argv) {
     {"msgpack_every_prefix_is_truncated", test_msgpack_every_prefix_is_truncated},
     {"msgpack_depth_limit", test_msgpack_depth_limit},
     {"key_view", test_key_view},
+    {"merge", test_merge},
     {"data_section", test_data_section},
     {"atomic_file", test_atomic_file},
     {"lookup_index", test_lookup_index},
