@@ -232,6 +232,29 @@ def test_a_raising_with_block_publishes_nothing(tmp_path) -> None:
     assert sorted(os.listdir(store)) == ["gen-000001", "lock", "manifest.json"]
 
 
+@pytest.mark.parametrize("failure", [KeyboardInterrupt, OSError])
+def test_a_failure_after_the_manifest_switch_keeps_the_published_generation(tmp_path, monkeypatch, failure) -> None:
+    from tarndb.sharded.lock import StoreLock
+
+    store = tmp_path / "store"
+    with TarnWriter(store, shards=2) as w:
+        w["old"] = 1
+    publish = StoreLock.publish
+
+    def publish_then_fail(self: StoreLock, manifest) -> None:
+        publish(self, manifest)
+        raise failure()  # as if it came while the old generations were removed
+
+    monkeypatch.setattr(StoreLock, "publish", publish_then_fail)
+    w = TarnWriter(store, shards=2)
+    w["new"] = 2
+    report = w.build()
+    assert report.keys == 1 and w.last_build == report
+    assert manifest_of(store)["generation"] == 2
+    assert shard_contents(store) == {"new": 2}
+    assert TarnReader(store).verify() is True
+
+
 def test_generations_kept_and_leftovers_cleared(tmp_path) -> None:
     store = tmp_path / "store"
     for gen in (1, 2, 3):

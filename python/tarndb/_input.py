@@ -174,6 +174,7 @@ def open_records(
         fmt = "json"
     elif fmt in (None, "json"):
         fmt, stream = _sniff(stream, fmt, fields)
+    assert fmt is not None  # given, implied by records_field or sniffed: older mypy cannot see it
     if fmt in ("csv", "tsv"):
         sep = delimiter or ("\t" if fmt == "tsv" else ",")
         return fmt, read_csv(stream, name, fields, progress, sep, types)

@@ -44,9 +44,8 @@ def publish_generation(store: str, count: int, write_shard: Callable[[int, str],
             manifest = mf.Manifest(gen, tuple(infos))
             lock.publish(manifest)
         except BaseException:
-            if manifest is not None and lock.published() == gen:
-                return manifest  # the interruption came after the switch
-            lock.discard(gen_path)
+            if lock.settle(gen, gen_path) and manifest is not None:
+                return manifest  # the failure came after the switch
             raise
         return manifest
     finally:

@@ -212,6 +212,16 @@ class StoreLock:
         builder would otherwise)."""
         _remove(path)
 
+    def settle(self, gen: int, gen_path: str) -> bool:
+        """After a failure while generation *gen* was written or published:
+        True when the manifest already names it (the switch is the one step
+        readers see, so the build has happened and its directory must stay),
+        else removes *gen_path* and returns False."""
+        if self.published() == gen:
+            return True
+        _remove(gen_path)
+        return False
+
     def _check_held(self) -> None:
         if self._lost:
             raise TarnError(

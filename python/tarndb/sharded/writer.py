@@ -268,13 +268,16 @@ class ShardedWriter(WriterBase):
             ShardJob(runs[i], os.path.join(gen_path, shard_file(i)), shard_name(gen, i), self._unique_keys)
             for i in range(self._shards)
         ]
+        manifest: mf.Manifest | None = None
         try:
             infos = build_shards(jobs, self._workers)
             manifest = mf.Manifest(gen, tuple(infos))
             self._lock.publish(manifest)
         except BaseException:
-            self._lock.discard(gen_path)
-            raise
+            if not self._lock.settle(gen, gen_path) or manifest is None:
+                raise
+            # The failure (Ctrl-C while old generations were removed, say)
+            # came after the switch: the new generation is the store now.
         self.close()
         report = self._report = BuildReport(
             self._store, manifest.num_objects, manifest.num_keys, manifest.file_size, time.monotonic() - started
