@@ -4,7 +4,8 @@
 // off and on. Whatever opens is then asked every question a reader answers:
 // each key's lookup and presence, prefix scans over keys from the index and
 // prefixes derived from them, the full listings and the deep verification
-// (and, where that passes, what a sound file promises).
+// (and, where that passes, what a sound file promises). A file that carries
+// a lookup index is also read in place through it.
 // Every answer, error or not, is compared with a deliberately simple decoder
 // of the same bytes written here (bitwise CRC-32, checked arithmetic on
 // 128-bit integers, std::map), so a wrong answer aborts as surely as an
@@ -360,6 +361,41 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   return 0;
 }
 
+// The same bytes read in place, through the lookup index the header may
+// announce: whatever the structure holds, a lookup answers only with the
+// payload of an entry that carries the very key asked for, a rank gives that
+// entry's key or nothing, and verify() passing means every key is found.
+void exercise_in_place(Model& m) {
+  auto opened = tarn::ReaderCore::open_in_place(g_file.path(), false);
+  if (!opened) return;  // the decoded open's errors are checked above
+  const tarn::ReaderCore& r = *opened;
+  if (!r.in_place()) return;
+  CHECK(r.entry_count() == m.num_keys, "in place: entry count");
+  for (size_t i = 0; i < m.keys.size(); ++i) {
+    const Bytes k(reinterpret_cast<const uint8_t*>(m.keys[i].data()), m.keys[i].size());
+    auto got = r.get(k);
+    if (!got || !*got) continue;
+    bool matches = false;
+    for (size_t j = 0; j < m.keys.size() && !matches; ++j) {
+      std::string payload;
+      matches = m.keys[j] == m.keys[i] && m.read(m.offsets[j], &payload).ok && payload == str(**got);
+    }
+    CHECK(matches, "in place: a lookup gave a payload no entry of its key names");
+    const Bytes rank_key = r.key(i);
+    CHECK(rank_key.empty() || str(rank_key) == m.keys[i], "in place: the key of a rank");
+    (void)r.lower_bound(k);
+  }
+  if (r.verify()) {
+    for (size_t i = 0; i < m.keys.size(); ++i) {
+      const Bytes k(reinterpret_cast<const uint8_t*>(m.keys[i].data()), m.keys[i].size());
+      auto got = r.get(k);
+      std::string payload;
+      CHECK(got && *got && m.read(m.offsets[i], &payload).ok && payload == str(**got),
+            "in place: verify() passed but a key is not found");
+    }
+  }
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   g_file.replace(data, size);
 
@@ -375,6 +411,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     CHECK(want.ok, std::string("open succeeded, expected ") + want.detail);
     CHECK(opened->path() == g_file.path(), "path");
     exercise(m, *opened);
+    if (!verify) exercise_in_place(m);
   }
   return 0;
 }

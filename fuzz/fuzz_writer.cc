@@ -69,7 +69,7 @@ std::string g_dir;
 constexpr size_t kStageBudget = 2 << 20;
 
 void check_build(const tarn::WriterCore& w, const Model& m, const std::string& path) {
-  auto built = w.build(path);
+  auto built = w.build(path, tarn::SinkOptions{});
   CHECK(built.has_value(), built ? "" : built.error().message());
   CHECK(built->objects == m.objects.size() && built->keys == m.keys.size(), "report counts");
   struct stat st;

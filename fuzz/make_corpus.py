@@ -121,7 +121,25 @@ def written(tmp: Path) -> dict[str, bytes]:
         build("w_long_key", [b"v"], [("L" * 600, 0), ("L" * 599, 0)]),
         build("w_big_payload", [bytes(range(256)) * 12], [("blob", 0)]),
     ]
-    return dict(cases)
+    return dict(cases + indexed(tmp))
+
+
+def indexed(tmp: Path) -> list[tuple[str, bytes]]:
+    """Files of the package's writer, which carry a lookup index."""
+    from tarndb._fast import Writer
+
+    out = []
+    for name, keys in [
+        ("p_indexed_small", ["", "a", "ab", "\u00e9t\u00e9"]),
+        ("p_indexed_fences", [f"user:{i:04d}" for i in range(70)]),
+    ]:
+        w = Writer()
+        for i, k in enumerate(keys):
+            w.add_key(k, w.add_object_raw(bytes([i % 128])))
+        path = tmp / f"{name}.tndb"
+        w.build(str(path))
+        out.append((name, path.read_bytes()))
+    return out
 
 
 # fuzz_writer programs: op byte % 8 picks add_object (0, 1; bit 7 = long),

@@ -1,5 +1,12 @@
 // _TarnWriter: the binding of WriterCore.
 #include <Python.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <optional>
+#include <string>
 
 #include "classes.h"
 #include "convert.h"
@@ -13,6 +20,39 @@ namespace {
 using Writer = Instance<WriterCore>;
 
 WriterCore& core(void* p) { return *static_cast<WriterCore*>(p); }
+
+// The summary line of a successful build: "✅  {path}  —  {n} objects · {k}
+// keys · {kib} KB\n", the size being that of the file now at the target (0
+// when it cannot be read). Callers match the line byte for byte.
+std::string summary_line(const std::string& path, const BuildReport& report) {
+  struct stat st;
+  const double kib = ::stat(path.c_str(), &st) == 0 ? double(st.st_size) * 0.0009765625 : 0.0;
+  char text[64];
+  // to_chars rounds the exact binary value, ties to even: 0.25 KiB prints 0.2.
+  auto res = std::to_chars(text, text + sizeof text, kib, std::chars_format::fixed, 1);
+  std::string line = "\u2705  " + path + "  \u2014  " + std::to_string(report.objects) + " objects \u00b7 " +
+                     std::to_string(report.keys) + " keys \u00b7 ";
+  line.append(text, res.ptr);
+  line += " KB\n";
+  return line;
+}
+
+// Writes the line straight to descriptor 1, not through sys.stdout. Returns
+// the panic text when the write fails for any reason but a closed descriptor.
+std::optional<std::string> print_summary(const std::string& line) {
+  const char* p = line.data();
+  size_t n = line.size();
+  while (n > 0) {
+    ssize_t w = ::write(1, p, n);
+    if (w < 0 && errno == EINTR) continue;
+    if (w < 0 && errno == EBADF) return std::nullopt;  // no standard output: the line is dropped
+    if (w < 0) return "failed printing to stdout: " + os_error_text(errno);
+    if (w == 0) return std::string("failed printing to stdout: failed to write whole buffer");
+    p += w;
+    n -= size_t(w);
+  }
+  return std::nullopt;
+}
 
 PyObject* add_object_raw(PyObject*, void* self, PyObject* const* args) {
   std::span<const uint8_t> raw;
@@ -34,9 +74,12 @@ PyObject* add_key(PyObject*, void* self, PyObject* const* args) {
 PyObject* build(PyObject*, void* self, PyObject* const* args) {
   std::string path;
   if (!convert_path(args[0], "path", &path)) return nullptr;
-  auto report = core(self).build(path);
+  // A failed build's temporary file stays for the next build to the same
+  // target to reuse, and the file carries nothing but the fixed layout.
+  const SinkOptions options{SinkOptions::Leftover::kKeep, false};
+  auto report = core(self).build(path, options);
   if (!report) return raise_core_error(report.error());
-  if (auto failure = print_summary(path, *report)) return raise_panic(*failure);
+  if (auto failure = print_summary(summary_line(path, *report))) return raise_panic(*failure);
   Py_RETURN_NONE;
 }
 

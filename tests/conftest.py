@@ -153,12 +153,24 @@ def parse_tndb(data: bytes) -> ParsedFile:
 
 def check_tndb(data: bytes) -> ParsedFile:
     """Parses ``data`` and checks every invariant of a writer-produced file
-    including the whole-file CRC-32 recomputed with zlib."""
+    including the whole-file CRC-32 recomputed with zlib.  The lookup index
+    record of a file from the package's writers is checked and then left
+    out of the records returned."""
     pf = parse_tndb(data)
     h = pf.header
     assert h.magic == MAGIC
     assert h.version == VERSION
-    assert h.reserved1 == b"\0\0\0" and h.reserved2 == b"\0\0\0\0"
+    records = pf.records
+    if h.reserved1 == b"LX\x01":
+        # The package's writers add a lookup index: the last record, which no
+        # key names, its payload length in the other reserved bytes.
+        assert records, "a lookup index announced, but no record"
+        off, n, _c, payload = records[-1]
+        assert off + 8 + n == h.index_offset and struct.pack(">I", n) == h.reserved2
+        assert payload[-8:-4] == b"TNLX"
+        assert off not in {o for _, o in pf.entries}, "a key names the lookup index"
+    else:
+        assert h.reserved1 == b"\0\0\0" and h.reserved2 == b"\0\0\0\0"
     assert h.data_offset == HEADER_SIZE
     assert h.num_objects == len(pf.records)
     assert h.num_keys == len(pf.entries)
@@ -170,6 +182,8 @@ def check_tndb(data: bytes) -> ParsedFile:
     assert keys == sorted(keys) and len(set(keys)) == len(keys), "index not strictly sorted"
     for k, off in pf.entries:
         assert off in starts, f"key {k!r} points at {off}, not at a record"
+    if h.reserved1 == b"LX\x01":
+        pf.records.pop()  # what is left are the user's objects
     return pf
 
 

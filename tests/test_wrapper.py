@@ -264,7 +264,8 @@ def test_build_prints_nothing_unless_verbose(tmp_path: pathlib.Path, capfd: pyte
     w.build()
     w.build(verbose=True)
     print("after")
-    assert capfd.readouterr().out.splitlines() == ["before", f"✅  {target}  —  1 object · 1 key · 60 bytes", "after"]
+    size = os.path.getsize(target)  # 60 bytes of store and its lookup index
+    assert capfd.readouterr().out.splitlines() == ["before", f"✅  {target}  —  1 object · 1 key · {size} bytes", "after"]
 
 
 # ---------------------------------------------------------------- exceptions
@@ -462,6 +463,7 @@ def test_stats(store: pathlib.Path) -> None:
         "data_offset",
         "file_size_kb",
         "file_crc32",
+        "lookup_index_bytes",
     ]
     assert s["path"] == str(store)
     assert s["version"] == 2

@@ -113,13 +113,16 @@ def raw_payload(payload: bytes | bytearray | memoryview) -> bytes:
 @dataclass(frozen=True)
 class BuildReport:
     """What one build wrote: the store at *path* holds *objects* objects
-    under *keys* keys, in a file of *bytes* bytes, written in *seconds*."""
+    under *keys* keys, in a file of *bytes* bytes, written in *seconds*; of
+    those bytes, *lookup_index_bytes* are the lookup index the file carries
+    (0: none, for keys that are not all text, or a sharded store)."""
 
     path: str
     objects: int
     keys: int
     bytes: int
     seconds: float
+    lookup_index_bytes: int = 0
 
     def summary(self) -> str:
         """One line, e.g. ``✅  fruit.tndb  —  2 objects · 4 keys · 202 bytes``."""
@@ -129,14 +132,15 @@ class BuildReport:
         )
 
 
-# What the native builds return: (build number, path, objects, keys, bytes, seconds).
-NativeReport = tuple[int, str, int, int, int, float]
+# What the native builds return: (build number, path, objects, keys, bytes,
+# seconds, lookup index bytes).
+NativeReport = tuple[int, str, int, int, int, float, int]
 
 
 def report_of(native: NativeReport) -> BuildReport:
     """The BuildReport of a native build's report tuple."""
-    _number, path, objects, keys, size, seconds = native
-    return BuildReport(path, objects, keys, size, seconds)
+    _number, path, objects, keys, size, seconds, lookup_bytes = native
+    return BuildReport(path, objects, keys, size, seconds, lookup_bytes)
 
 
 def io_error(path: str, what: str, exc: OSError) -> TarnIOError:

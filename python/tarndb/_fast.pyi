@@ -71,8 +71,8 @@ class ReaderIterator(Iterator[Any]):
     def __length_hint__(self) -> int: ...
 
 # (build number of this writer, counting from 1; path; objects; keys; file
-# size in bytes; seconds)
-_Report = tuple[int, str, int, int, int, float]
+# size in bytes; seconds; lookup index bytes)
+_Report = tuple[int, str, int, int, int, float, int]
 
 @final
 class Writer:

@@ -11,6 +11,8 @@ import os
 import struct
 from typing import Any
 
+from tarndb._layout import user_objects
+
 __all__ = ["HEADER_SIZE", "read_header", "truncation"]
 
 HEADER_SIZE = 40
@@ -34,11 +36,12 @@ def read_header(path: str) -> tuple[dict[str, Any], int] | None:
         "path": path,
         "version": head[4],
         "num_keys": num_keys,
-        "num_objects": num_objects,
+        "num_objects": user_objects(head, num_objects),
         "index_offset": index_offset,
         "data_offset": data_offset,
         "file_size": size,
         "file_crc32": f"0x{crc:08x}",
+        "lookup_index_bytes": 0,  # not in use while the file cannot be opened
     }
     return figures, size
 

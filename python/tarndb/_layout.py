@@ -16,6 +16,7 @@ from __future__ import annotations
 import re
 
 __all__ = [
+    "user_objects",
     "MAX_KEY_LEN",
     "MAX_PAYLOAD",
     "MAX_SHARDS",
@@ -78,3 +79,10 @@ def shard_name(generation: int, shard: int) -> str:
 def run_file(shard: int) -> str:
     """The file name of one shard's run file inside a spill directory."""
     return f"run-{shard:04d}"
+
+
+def user_objects(header: bytes, num_objects: int) -> int:
+    """The objects a store file holds for its user, given its 40 *header*
+    bytes and their object count: a file that carries a lookup index (header
+    bytes 5 to 7 are ``LX`` and 1) counts that index as one more object."""
+    return num_objects - 1 if header[5:8] == b"LX\x01" and num_objects > 0 else num_objects

@@ -33,6 +33,7 @@ class Stats(TypedDict):
     data_offset: NotRequired[int]
     file_size_kb: float
     file_crc32: NotRequired[str]
+    lookup_index_bytes: int
 
 
 class _Keys(KeysView[str]):
@@ -230,8 +231,11 @@ class TarnReader(_fast.Reader, Mapping[str, Any]):
     @property
     def stats(self) -> Stats:
         """The header's figures: path, version, key and object counts,
-        offsets, file size in KiB and the stored CRC-32 ("0x" and 8 hex
-        digits).  Counts are those written in the header.  For a sharded
+        offsets, file size in KiB, the stored CRC-32 ("0x" and 8 hex
+        digits), and the size of the lookup index the reader answers from
+        (0: none, the index is decoded into memory).  Counts are those
+        written in the header, less the lookup index's own record in
+        num_objects.  For a sharded
         store or a list of shard files: the path given, the totals of counts
         and sizes, and no offsets or CRC-32 (:meth:`shard_stats` has each
         file's)."""
@@ -247,6 +251,7 @@ class TarnReader(_fast.Reader, Mapping[str, Any]):
                 data_offset=int(s["data_offset"]),
                 file_size_kb=float(s["file_size_kb"]),
                 file_crc32=str(s["file_crc32"]),
+                lookup_index_bytes=int(s["lookup_index_bytes"]),
             )
         return Stats(
             path=self._store if self._store is not None else str(s["path"]),
@@ -254,6 +259,7 @@ class TarnReader(_fast.Reader, Mapping[str, Any]):
             num_keys=sum(int(x["num_keys"]) for x in shards),
             num_objects=sum(int(x["num_objects"]) for x in shards),
             file_size_kb=sum(float(x["file_size_kb"]) for x in shards),
+            lookup_index_bytes=sum(int(x["lookup_index_bytes"]) for x in shards),
         )
 
     # ----------------------------------------------------------- lifecycle

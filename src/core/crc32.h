@@ -26,6 +26,9 @@ uint32_t crc32_copy(std::span<const uint8_t> data, uint8_t* out, uint32_t crc = 
 // A running CRC-32 fed several spans in turn.
 class Crc32 {
  public:
+  Crc32() = default;
+  // Continues a run whose value so far is `crc`.
+  explicit Crc32(uint32_t crc) : crc_(crc) {}
   void update(std::span<const uint8_t> data) { crc_ = crc32(data, crc_); }
   uint32_t value() const { return crc_; }
 

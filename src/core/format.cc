@@ -20,6 +20,13 @@ void encode_header(const Header& h, uint8_t out[kHeaderSize]) {
   store_be64(out + 16, h.index_offset);
   store_be64(out + 24, kHeaderSize);
   store_be32(out + 32, h.file_crc32);
+  if (h.lookup_len != 0) {
+    // "LX" and the record's version: lookup_index.h.
+    out[5] = 'L';
+    out[6] = 'X';
+    out[7] = 1;
+    store_be32(out + 36, h.lookup_len);
+  }
 }
 
 void encode_record_prefix(uint32_t len, uint32_t crc, uint8_t out[kRecordPrefix]) {

@@ -7,6 +7,8 @@
 //            8  num_keys    u32      12 num_objects u32
 //            16 index_offset u64     24 data_offset u64 (always 40)
 //            32 file_crc32  u32      36 reserved (4)
+//            (a file that carries a lookup index uses reserved bytes 5..7
+//            and 36..39 to find it: lookup_index.h)
 //   data     from 40 to index_offset: object records in object-ID order
 //            record = payload length u32, payload CRC-32 u32, payload
 //   index    from index_offset to the end: entries in ascending key order
@@ -78,10 +80,13 @@ struct Header {
   uint32_t num_objects = 0;
   uint64_t index_offset = kHeaderSize;
   uint32_t file_crc32 = 0;
+  // The payload length of the lookup index record (lookup_index.h), 0 for a
+  // file without one. Kept in reserved header bytes the layout leaves free.
+  uint32_t lookup_len = 0;
 };
 
 // Writes the 40 header bytes: magic, version 2, the fields, data_offset 40
-// and zero reserved bytes.
+// and zero reserved bytes, except where lookup_len announces a lookup index.
 void encode_header(const Header& h, uint8_t out[kHeaderSize]);
 
 // The 8-byte prefix of an object record: payload length and payload CRC-32.

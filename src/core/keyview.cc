@@ -18,7 +18,21 @@ bool starts_with(Bytes key, Bytes prefix) {
 
 KeyView KeyView::build(const ReaderCore& r, uint32_t shard, uint32_t shards) {
   const size_t n = r.entry_count();
+  KeyView view;
   auto in_shard = [&](Bytes k) { return shards <= 1 || shard_of(k, shards) == shard; };
+  if (r.in_place()) {
+    // The writer puts a lookup index only into files whose keys are unique,
+    // ascending and text (verify() checks that). Which shard a file is,
+    // though, only the store knows: a shard's keys are checked against
+    // their routing in one pass over the mapping, which needs no memory.
+    bool routed = true;
+    EntryRef e = n ? r.ref(0) : kNoEntry;
+    for (size_t i = 0; i < n && routed && shards > 1; ++i, e = r.next_ref(e)) routed = in_shard(r.key_at(e));
+    if (routed) {
+      view.size_ = n;
+      return view;
+    }
+  }
 
   // The common case first: one pass that only reads, and no array.
   bool plain = true;
@@ -26,7 +40,6 @@ KeyView KeyView::build(const ReaderCore& r, uint32_t shard, uint32_t shards) {
     const Bytes k = r.key(i);
     plain = (i == 0 || format::key_less(r.key(i - 1), k)) && utf8_valid(k) && in_shard(k);
   }
-  KeyView view;
   if (plain) {
     view.size_ = n;
     return view;
@@ -36,7 +49,7 @@ KeyView KeyView::build(const ReaderCore& r, uint32_t shard, uint32_t shards) {
   // lookup of that key finds: so each key once, the later entry winning.
   auto listed = [&](uint32_t i) {
     const Bytes k = r.key(i);
-    return utf8_valid(k) && in_shard(k) && r.find(k, r.hash(k)) == i;
+    return utf8_valid(k) && in_shard(k) && r.find(k, r.hash(k)) == r.ref(i);
   };
   size_t count = 0;
   for (size_t i = 0; i < n; ++i) count += listed(uint32_t(i));
@@ -59,6 +72,7 @@ KeyView KeyView::build(const ReaderCore& r, uint32_t shard, uint32_t shards) {
 }
 
 size_t KeyView::lower_bound(const ReaderCore& r, Bytes k) const {
+  if (identity_ && r.in_place()) return r.lower_bound(k);
   size_t lo = 0, hi = size_;
   while (lo < hi) {
     const size_t mid = lo + (hi - lo) / 2;
@@ -73,6 +87,7 @@ size_t KeyView::lower_bound(const ReaderCore& r, Bytes k) const {
 
 size_t KeyView::prefix_end(const ReaderCore& r, size_t from, Bytes p) const {
   // From lower_bound(p) on, the keys that start with p come first.
+  if (identity_ && r.in_place()) return r.prefix_end(from, p);
   size_t lo = from, hi = size_;
   while (lo < hi) {
     const size_t mid = lo + (hi - lo) / 2;

@@ -11,7 +11,9 @@
 // Two layouts: for an index whose keys are strictly ascending, all valid
 // UTF-8 and (with shards) all in their shard, which is every file the tarndb
 // writer makes, the view is the index itself and costs no memory; otherwise
-// it is an array of entry numbers, 4 bytes per listed key.
+// it is an array of entry numbers, 4 bytes per listed key. A reader that
+// answers from the file's lookup index (ReaderCore::in_place()) gets the
+// first layout at once: the writer gives only such files one.
 //
 // Immutable after build(); every method is const and thread-safe.
 #pragma once
@@ -36,7 +38,7 @@ class KeyView {
 
   // Number of listed keys.
   size_t size() const { return size_; }
-  // The entry listed at position `pos` (< size()).
+  // The rank of the entry listed at position `pos` (< size()).
   uint32_t entry(size_t pos) const { return identity_ ? uint32_t(pos) : order_[pos]; }
   // Whether the view is the index itself (no array).
   bool is_identity() const { return identity_; }

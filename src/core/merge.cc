@@ -1,8 +1,5 @@
 #include "core/merge.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -19,65 +16,11 @@ using format::kEntryOverhead;
 using format::kHeaderSize;
 using format::kRecordPrefix;
 
-constexpr size_t kBufferSize = 1 << 20;
-
 int compare(std::span<const uint8_t> a, std::span<const uint8_t> b) {
   const size_t n = std::min(a.size(), b.size());
   const int c = n ? std::memcmp(a.data(), b.data(), n) : 0;
   if (c != 0) return c;
   return a.size() < b.size() ? -1 : (a.size() > b.size() ? 1 : 0);
-}
-
-// Writes through a buffer, keeping the CRC-32 of everything after the
-// header and telling the observer the progress after each write.
-class Output {
- public:
-  Output(int fd, uint64_t total, BuildObserver* observer) : fd_(fd), total_(total), observer_(observer) {
-    buf_.reserve(kBufferSize);
-  }
-
-  Result<void> append(std::span<const uint8_t> data, bool checked) {
-    if (buf_.size() + data.size() > kBufferSize) {
-      if (auto r = flush(); !r) return r;
-    }
-    if (data.size() >= kBufferSize) return put(data, checked);
-    buf_.insert(buf_.end(), data.begin(), data.end());
-    if (checked) crc_.update(data);
-    return Ok{};
-  }
-
-  Result<void> flush() {
-    if (buf_.empty()) return Ok{};
-    auto r = put(buf_, false);
-    buf_.clear();
-    return r;
-  }
-
-  uint32_t crc() const { return crc_.value(); }
-
- private:
-  Result<void> put(std::span<const uint8_t> data, bool checked) {
-    if (checked) crc_.update(data);
-    if (auto r = write_all(fd_, data.data(), data.size()); !r) return r;
-    written_ += data.size();
-    if (observer_ && !observer_->on_progress(written_, total_)) return CoreError::IO(kBuildCancelled);
-    return Ok{};
-  }
-
-  int fd_;
-  uint64_t total_;
-  BuildObserver* observer_;
-  uint64_t written_ = 0;
-  std::vector<uint8_t> buf_;
-  Crc32 crc_;
-};
-
-// Whether the temporary path still names the file being written: true up to
-// the rename, after which the path may already be another build's.
-bool still_temporary(const AtomicFile& file) {
-  struct stat held, named;
-  return ::fstat(file.fd(), &held) == 0 && ::stat(file.temp_path().c_str(), &named) == 0 &&
-         held.st_dev == named.st_dev && held.st_ino == named.st_ino;
 }
 
 // A record whose payload fails its own CRC-32, named by its store and the
@@ -308,7 +251,8 @@ std::span<const MergeCore::Winner> MergeCore::winners_of(ShardPart only, std::ve
   return {split_.winners.data() + b, split_.begin[only.shard + 1] - b};
 }
 
-Result<BuildReport> MergeCore::build(const std::string& path, BuildObserver* observer, ShardPart only) const {
+Result<BuildReport> MergeCore::build(const std::string& path, bool lookup_index, BuildObserver* observer,
+                                     ShardPart only) const {
   std::vector<Winner> own;
   const std::span<const Winner> winners = winners_of(only, &own);
   if (winners.size() > format::kMaxCount) {
@@ -317,63 +261,47 @@ Result<BuildReport> MergeCore::build(const std::string& path, BuildObserver* obs
 
   auto planned = plan(winners);
   if (!planned) return planned.error();
-  const std::vector<Copy>& copies = planned->copies;
-  const std::vector<uint64_t>& placed = planned->placed;
-  const uint64_t data_len = planned->data_len, index_len = planned->index_len;
-
-  auto opened = AtomicFile::open(path);
-  if (!opened) return opened.error();
-  AtomicFile file = std::move(*opened);
-  const uint64_t total = kHeaderSize + data_len + index_len;
-  Output out(file.fd(), total, observer);
-  auto write_body = [&]() -> Result<void> {
-    // The header goes in last, once the CRC is known: a zeroed placeholder
-    // keeps the writes sequential.
-    const uint8_t zeros[kHeaderSize] = {};
-    if (auto r = out.append({zeros, kHeaderSize}, false); !r) return r;
-    for (const Copy& c : copies) {
-      const ReaderCore& store = *sources_[c.source].store;
-      const uint8_t* rec = store.file().data() + c.offset;
-      if (crc32({rec + kRecordPrefix, c.payload_len}) != format::load_be32(rec + 4)) {
-        return damaged(store, store.key(winners[c.winner].entry), c.offset);
+  // The winning records, copied as they are from their stores' mappings.
+  class Copies final : public RecordSource {
+   public:
+    Copies(const MergeCore& m, std::span<const Winner> winners, const Plan& plan)
+        : m_(m), winners_(winners), plan_(plan) {}
+    uint64_t count() const override { return plan_.copies.size(); }
+    uint64_t length() const override { return plan_.data_len; }
+    Result<void> emit(RecordSink& out) const override {
+      for (const Copy& c : plan_.copies) {
+        const ReaderCore& store = *m_.sources_[c.source].store;
+        const uint8_t* rec = store.file().data() + c.offset;
+        if (crc32({rec + kRecordPrefix, c.payload_len}) != format::load_be32(rec + 4)) {
+          return damaged(store, store.key(winners_[c.winner].entry), c.offset);
+        }
+        if (auto r = out.write({rec, kRecordPrefix + size_t(c.payload_len)}); !r) return r;
       }
-      if (auto r = out.append({rec, kRecordPrefix + size_t(c.payload_len)}, true); !r) return r;
+      return Ok{};
     }
-    std::vector<uint8_t> entry_buf(kEntryOverhead + format::kMaxKeyLen);
-    uint8_t* entry = entry_buf.data();
-    for (size_t j = 0; j < winners.size(); ++j) {
-      const ReaderCore& store = *sources_[winners[j].source].store;
-      const auto key = store.key(winners[j].entry);
-      uint8_t* end = format::encode_index_entry(key, placed[j], entry);
-      if (auto r = out.append({entry, size_t(end - entry)}, true); !r) return r;
-    }
-    if (auto r = out.flush(); !r) return r;
-    format::Header h;
-    h.num_keys = uint32_t(winners.size());
-    h.num_objects = uint32_t(copies.size());
-    h.index_offset = kHeaderSize + data_len;
-    h.file_crc32 = out.crc();
-    uint8_t header[kHeaderSize];
-    format::encode_header(h, header);
-    for (;;) {
-      const ssize_t n = ::pwrite(file.fd(), header, kHeaderSize, 0);
-      if (n == ssize_t(kHeaderSize)) return Ok{};
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) return CoreError::IO("", errno);
-      return CoreError::IO("failed to write the buffered data");
-    }
+
+   private:
+    const MergeCore& m_;
+    std::span<const Winner> winners_;
+    const Plan& plan_;
   };
-  // Unlike a writer's build, a merge leaves no temporary file behind on a
-  // failure (a full disk, a target that is a directory).
-  if (auto r = write_body(); !r) {
-    file.discard();
-    return r.error();
-  }
-  if (auto r = file.commit(observer); !r) {
-    if (still_temporary(file)) file.discard();
-    return r.error();
-  }
-  return BuildReport{copies.size(), winners.size(), double(total) / 1024, total};
+  // The winners' keys, in key order, with their records' new offsets.
+  class Keys final : public KeySource {
+   public:
+    Keys(const MergeCore& m, std::span<const Winner> winners, const Plan& plan)
+        : m_(m), winners_(winners), plan_(plan) {}
+    uint64_t size() const override { return winners_.size(); }
+    Bytes key(uint64_t j) const override { return m_.sources_[winners_[j].source].store->key(winners_[j].entry); }
+    uint64_t record_offset(uint64_t j) const override { return plan_.placed[j]; }
+    uint64_t key_bytes() const override { return plan_.index_len - kEntryOverhead * winners_.size(); }
+
+   private:
+    const MergeCore& m_;
+    std::span<const Winner> winners_;
+    const Plan& plan_;
+  };
+  const SinkOptions options{SinkOptions::Leftover::kRemove, lookup_index};
+  return write_store(path, Copies(*this, winners, *planned), Keys(*this, winners, *planned), options, observer);
 }
 
 }  // namespace tarn

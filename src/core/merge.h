@@ -41,7 +41,7 @@
 #include "core/atomic_file.h"
 #include "core/error.h"
 #include "core/reader.h"
-#include "core/writer.h"
+#include "core/sink.h"
 
 namespace tarn {
 
@@ -76,14 +76,17 @@ class MergeCore {
 
   size_t source_count() const { return sources_.size(); }
 
-  // Writes the merged store to `path` atomically (see AtomicFile), with the
-  // observer told the progress and asked before the rename; with `only`,
-  // just the keys of that output shard. Fails with TarnCorruptError when a
-  // winning record lies outside its store or fails its CRC-32, with
-  // TarnError when the result would exceed the format's counts, and with
-  // the errors of AtomicFile. A cancelled or failed build leaves the target
-  // as it was and no temporary file. REQUIRES: only.shard < only.count.
-  Result<BuildReport> build(const std::string& path, BuildObserver* observer = nullptr, ShardPart only = {}) const;
+  // Writes the merged store to `path` through the store sink (sink.h), with
+  // the observer told the progress and asked before the rename; with
+  // `only`, just the keys of that output shard; with `lookup_index`, a fresh
+  // lookup index when the keys allow it (an input's own is never copied: no
+  // key names it). Fails with TarnCorruptError when a winning record lies
+  // outside its store or fails its CRC-32, with TarnError when the result
+  // would exceed the format's counts, and with the errors of the sink. A
+  // cancelled or failed build leaves the target as it was and no temporary
+  // file. REQUIRES: only.shard < only.count.
+  Result<BuildReport> build(const std::string& path, bool lookup_index, BuildObserver* observer = nullptr,
+                            ShardPart only = {}) const;
 
  private:
   struct Source {

@@ -68,11 +68,15 @@ bool all_sound_starts(const format::DataSection& data, size_t n, OffsetOf offset
 }  // namespace
 
 Result<ReaderCore> ReaderCore::open(const std::string& path, bool verify, uint64_t wide_from) {
-  return open_in(AT_FDCWD, path, false, verify, wide_from);
+  return open_in(AT_FDCWD, path, false, verify, wide_from, false);
+}
+
+Result<ReaderCore> ReaderCore::open_in_place(const std::string& path, bool verify) {
+  return open_in(AT_FDCWD, path, false, verify, uint64_t(1) << 32, true);
 }
 
 Result<ReaderCore> ReaderCore::open_at(int dir_fd, const std::string& name, bool verify, const std::string& shown) {
-  auto core = open_in(dir_fd, name, true, verify, uint64_t(1) << 32);
+  auto core = open_in(dir_fd, name, true, verify, uint64_t(1) << 32, true);
   if (core) core->path_ = shown;
   return core;
 }
@@ -122,7 +126,7 @@ Result<Fd> open_for_mapping(int dir_fd, const std::string& path, bool no_links) 
 }  // namespace
 
 Result<ReaderCore> ReaderCore::open_in(int dir_fd, const std::string& path, bool no_links, bool verify,
-                                       uint64_t wide_from) {
+                                       uint64_t wide_from, bool in_place) {
   if (path.find('\0') != std::string::npos) {
     return CoreError::IO("cannot open " + path + ": file name contained an unexpected NUL byte");
   }
@@ -158,7 +162,19 @@ Result<ReaderCore> ReaderCore::open_in(int dir_fd, const std::string& path, bool
   core.header_.num_keys = parsed->num_keys;
   core.header_.num_objects = parsed->num_objects;
   core.header_.file_crc32 = parsed->file_crc32;
+  core.announced_ = lookup::announced(file);
+  core.path_ = path;
 
+  if (in_place && core.announced_) {
+    auto index = lookup::LookupIndex::open(file, *parsed);
+    if (index) {
+      core.lookup_ = *index;
+      core.in_place_ = true;
+      core.count_ = core.header_.num_keys;
+      return core;
+    }
+    core.lookup_fault_ = index.error().detail();
+  }
   if (auto r = core.decode_index(file, parsed->num_keys, wide_from); !r) return r.error();
   if (core.header_.index_offset < size) {
     // The index has been copied out: drop its pages from this mapping (they
@@ -247,6 +263,10 @@ Result<void> ReaderCore::decode_index(Bytes file, uint64_t count, uint64_t wide_
 Result<std::vector<Item>> ReaderCore::prefix(Bytes p) const {
   const size_t n = entry_count();
   if (n == 0) return std::vector<Item>();
+  if (in_place_) {
+    const size_t from = lower_bound(p);
+    return collect(from, prefix_end(from, p));
+  }
   // Lower bound: the first key not less than p.
   // Both places the next probe can fall are requested while this one is
   // compared, so that in a large index each step waits for less.
@@ -325,10 +345,37 @@ Result<void> ReaderCore::verify() const {
   // The checksum leaves the header unprotected: check what it says about the
   // layout against the bytes.
   if (!sections) return CoreError::Corrupt("index offset " + n(index_at) + " lies outside the file [40, " + n(size) + "]");
+  if (!lookup_fault_.empty()) return CoreError::Corrupt(lookup_fault_);
+  if (in_place_) {
+    // The lookup index walks the section itself; the record checks then go
+    // by the offsets it collected.
+    std::vector<uint64_t> offsets;
+    if (auto r = lookup_.verify(&offsets); !r) return r;
+    const uint64_t rec = lookup_.record_offset();
+    if (rec < data.reached() && (!data.is_start(rec) || data.bad_crc(rec))) {
+      return CoreError::Corrupt("lookup index: record CRC32 mismatch at offset " + n(rec));
+    }
+    // The lookup index is an object no key may name.
+    for (size_t i = 0; i < offsets.size(); ++i) {
+      if (offsets[i] == lookup_.record_offset()) {
+        return CoreError::Corrupt("lookup index: key #" + n(i) + " names the lookup index record at " + n(offsets[i]));
+      }
+    }
+    return verify_records(data, [&](size_t i) { return offsets[i]; });
+  }
   const uint64_t index_end = index_at + format::kEntryOverhead * uint64_t(count_) + start(count_);
   if (index_end != size) {
     return CoreError::Corrupt("index ends at " + n(index_end) + " but the file is " + n(size) + " bytes");
   }
+  return verify_records(data, [this](size_t i) { return decoded_offset(i); });
+}
+
+template <class OffsetOf>
+Result<void> ReaderCore::verify_records(const format::DataSection& data, OffsetOf offset_of) const {
+  const Bytes file = mapping_.bytes();
+  const uint64_t size = file.size();
+  const uint64_t index_at = header_.index_offset;
+  const auto n = [](uint64_t v) { return std::to_string(v); };
 
   // Each record an index entry names. A record start the walk found is known
   // sound but for its CRC-32; when every entry names one with a sound CRC-32,
@@ -346,12 +393,12 @@ Result<void> ReaderCore::verify() const {
     }
     return Ok{};
   };
-  if (all_sound_starts(data, count_, [this](size_t i) { return record_offset(i); })) return section_checks();
+  if (all_sound_starts(data, count_, offset_of)) return section_checks();
   constexpr size_t kAhead = 32;
-  for (size_t i = 0; i < count_ && i < kAhead; ++i) data.prefetch(record_offset(i));
+  for (size_t i = 0; i < count_ && i < kAhead; ++i) data.prefetch(offset_of(i));
   for (size_t i = 0; i < count_; ++i) {
-    if (i + kAhead < count_) data.prefetch(record_offset(i + kAhead));
-    const uint64_t o = record_offset(i);
+    if (i + kAhead < count_) data.prefetch(offset_of(i + kAhead));
+    const uint64_t o = offset_of(i);
     const bool walked = o >= kHeaderSize && o < data.reached();
     if (walked && data.is_start(o)) [[likely]] {
       if (data.bad_crc(o)) return CoreError::Corrupt("object CRC32 mismatch at offset " + n(o));

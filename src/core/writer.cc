@@ -1,11 +1,6 @@
 #include "core/writer.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <charconv>
 #include <cstring>
 
 #include "core/format.h"
@@ -15,9 +10,6 @@ namespace {
 
 using format::kHeaderSize;
 using format::kRecordPrefix;
-
-constexpr const char* kWholeBuffer = "failed to write whole buffer";
-constexpr const char* kBufferedData = "failed to write the buffered data";
 
 }  // namespace
 
@@ -71,81 +63,64 @@ Result<void> WriterCore::add_key(std::span<const uint8_t> key, uint64_t obj_id) 
   return Ok{};
 }
 
-Result<void> WriterCore::write_file(int fd, std::span<const uint32_t> order, BuildObserver* observer) const {
-  uint64_t total = kHeaderSize + data_len_;
-  for (const KeyEntry& e : entries_) total += format::kEntryOverhead + e.len;
-  uint64_t written = 0;
-  // Counts `n` more bytes written and asks the observer whether to go on.
-  auto advance = [&](uint64_t n) -> Result<void> {
-    written += n;
-    if (observer && !observer->on_progress(written, total)) return CoreError::IO(kBuildCancelled);
-    return Ok{};
-  };
+namespace {
 
-  // The header goes in last, once the CRC of the index is known: a zeroed
-  // placeholder keeps the writes sequential.
-  uint8_t header[kHeaderSize] = {};
-  if (auto r = write_all(fd, header, kHeaderSize, kBufferedData); !r) return r;
-  if (auto r = advance(kHeaderSize); !r) return r;
+// The staged records, whose CRC-32 the writer has kept as they came.
+class StagedRecords final : public RecordSource {
+ public:
+  StagedRecords(const ChunkArena& arena, uint64_t count, uint64_t length, uint32_t crc)
+      : arena_(arena), count_(count), length_(length), crc_(crc) {}
+  uint64_t count() const override { return count_; }
+  uint64_t length() const override { return length_; }
+  bool has_crc() const override { return true; }
+  uint32_t crc() const override { return crc_; }
+  Result<void> emit(RecordSink& out) const override {
+    Result<void> status = Ok{};
+    arena_.for_each_chunk([&](std::span<const uint8_t> chunk) {
+      if (status) status = out.write(chunk);
+    });
+    return status;
+  }
 
-  Result<void> status = Ok{};
-  records_.for_each_chunk([&](std::span<const uint8_t> chunk) {
-    if (status) status = write_all(fd, chunk.data(), chunk.size(), kWholeBuffer);
-    if (status) status = advance(chunk.size());
-  });
-  if (!status) return status;
+ private:
+  const ChunkArena& arena_;
+  uint64_t count_, length_;
+  uint32_t crc_;
+};
 
-  // The index section is encoded into a buffer and written as it fills.
-  Crc32 crc = data_crc_;
-  std::vector<uint8_t> buf;
-  buf.reserve(1 << 20);
-  auto flush = [&]() -> Result<void> {
-    crc.update(buf);
-    auto r = write_all(fd, buf.data(), buf.size(), kBufferedData);
-    const size_t n = buf.size();
-    buf.clear();
-    if (!r) return r;
-    return advance(n);
-  };
+}  // namespace
+
+// The staged keys in sorted order.
+class WriterCore::SortedKeys final : public KeySource {
+ public:
+  SortedKeys(const WriterCore& w, std::vector<uint32_t> order) : w_(w), order_(std::move(order)) {}
+  uint64_t size() const override { return order_.size(); }
+  Bytes key(uint64_t i) const override { return w_.key_of(order_[i]); }
+  uint64_t record_offset(uint64_t i) const override { return w_.offsets_[w_.entries_[order_[i]].obj_id]; }
+  // In staging order: one sequential pass.
+  uint64_t key_bytes() const override {
+    uint64_t n = 0;
+    for (const KeyEntry& e : w_.entries_) n += e.len;
+    return n;
+  }
   // Sorted order visits the entries, their key bytes and their objects'
-  // offsets at random: prefetch each a few steps ahead so the misses overlap.
-  constexpr size_t kAhead = 16;
-  const size_t n = order.size();
-  for (size_t j = 0; j < n; ++j) {
-    if (j + kAhead < n) __builtin_prefetch(&entries_[order[j + kAhead]]);
-    if (j + kAhead / 2 < n) {
-      const KeyEntry& ahead = entries_[order[j + kAhead / 2]];
-      __builtin_prefetch(ahead.bytes);
-      __builtin_prefetch(&offsets_[ahead.obj_id]);
+  // offsets at random: the entry first, its bytes and offset half-way.
+  void prefetch(uint64_t i) const override {
+    if (i + 8 < order_.size()) __builtin_prefetch(&w_.entries_[order_[i + 8]]);
+    if (i < order_.size()) {
+      const KeyEntry& e = w_.entries_[order_[i]];
+      __builtin_prefetch(e.bytes);
+      __builtin_prefetch(&w_.offsets_[e.obj_id]);
     }
-    const KeyEntry& e = entries_[order[j]];
-    const size_t need = format::kEntryOverhead + e.len;
-    if (buf.capacity() - buf.size() < need) {
-      if (auto r = flush(); !r) return r;
-    }
-    const size_t at = buf.size();
-    buf.resize(at + need);
-    format::encode_index_entry({e.bytes, e.len}, offsets_[e.obj_id], buf.data() + at);
   }
-  if (auto r = flush(); !r) return r;
 
-  format::Header h;
-  h.num_keys = uint32_t(entries_.size());
-  h.num_objects = uint32_t(offsets_.size());
-  h.index_offset = kHeaderSize + data_len_;
-  h.file_crc32 = crc.value();
-  format::encode_header(h, header);
-  for (;;) {
-    ssize_t w = ::pwrite(fd, header, kHeaderSize, 0);
-    if (w == ssize_t(kHeaderSize)) break;
-    if (w < 0 && errno == EINTR) continue;
-    if (w < 0) return CoreError::IO("", errno);
-    return CoreError::IO(kBufferedData);  // a header write is never partial on a regular file
-  }
-  return Ok{};
-}
+ private:
+  const WriterCore& w_;
+  std::vector<uint32_t> order_;
+};
 
-Result<BuildReport> WriterCore::build(const std::string& path, BuildObserver* observer) const {
+Result<BuildReport> WriterCore::build(const std::string& path, const SinkOptions& options,
+                                      BuildObserver* observer) const {
   // Sort key indices by key bytes; the 16-byte prefixes settle most
   // comparisons without touching the key arena.
   struct Sortable {
@@ -174,51 +149,9 @@ Result<BuildReport> WriterCore::build(const std::string& path, BuildObserver* ob
   for (const auto& s : sortable) order.push_back(s.idx);
   std::vector<Sortable>().swap(sortable);
 
-  auto opened = AtomicFile::open(path);
-  if (!opened) return opened.error();
-  AtomicFile file = std::move(*opened);
-  if (auto r = write_file(file.fd(), order, observer); !r) {
-    // A cancelled build takes its temporary file away; any other failure
-    // leaves it for the next build to reuse.
-    if (observer && r.error().detail() == kBuildCancelled) file.discard();
-    return r.error();
-  }
-  if (auto r = file.commit(observer); !r) return r.error();
-
-  BuildReport report{object_count(), key_count(), 0.0, 0};
-  struct stat st;
-  if (::stat(path.c_str(), &st) == 0) {
-    report.file_size = uint64_t(st.st_size);
-    report.size_kib = double(st.st_size) * 0.0009765625;
-  }
-  return report;
-}
-
-std::string summary_line(const std::string& path, const BuildReport& report) {
-  char kib[64];
-  // to_chars rounds the exact binary value, ties to even: 0.25 KiB prints 0.2.
-  auto res = std::to_chars(kib, kib + sizeof kib, report.size_kib, std::chars_format::fixed, 1);
-  std::string line = "\u2705  " + path + "  \u2014  " + std::to_string(report.objects) + " objects \u00b7 " +
-                     std::to_string(report.keys) + " keys \u00b7 ";
-  line.append(kib, res.ptr);
-  line += " KB\n";
-  return line;
-}
-
-std::optional<std::string> print_summary(const std::string& path, const BuildReport& report) {
-  const std::string line = summary_line(path, report);
-  const char* p = line.data();
-  size_t n = line.size();
-  while (n > 0) {
-    ssize_t w = ::write(1, p, n);
-    if (w < 0 && errno == EINTR) continue;
-    if (w < 0 && errno == EBADF) return std::nullopt;  // no standard output: the line is dropped
-    if (w < 0) return "failed printing to stdout: " + os_error_text(errno);
-    if (w == 0) return std::string("failed printing to stdout: failed to write whole buffer");
-    p += w;
-    n -= size_t(w);
-  }
-  return std::nullopt;
+  const StagedRecords records(records_, object_count(), data_len_, data_crc_.value());
+  const SortedKeys keys(*this, std::move(order));
+  return write_store(path, records, keys, options, observer);
 }
 
 }  // namespace tarn

@@ -13,7 +13,6 @@
 #pragma once
 
 #include <cstdint>
-#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -23,15 +22,9 @@
 #include "core/crc32.h"
 #include "core/error.h"
 #include "core/keytable.h"
+#include "core/sink.h"
 
 namespace tarn {
-
-struct BuildReport {
-  uint64_t objects;
-  uint64_t keys;
-  double size_kib;     // the size of the file now at the target, 0 if unreadable
-  uint64_t file_size;  // the same size in bytes
-};
 
 class WriterCore {
  public:
@@ -49,12 +42,12 @@ class WriterCore {
   uint64_t object_count() const { return offsets_.size(); }
   uint64_t key_count() const { return entries_.size(); }
 
-  // Writes everything staged to `path` atomically through an AtomicFile: a
-  // private temporary file beside it (locked against concurrent builds),
-  // synced, renamed over the target, and the directory synced. Changes
-  // nothing in the writer.
-  // `observer`, if given, sees the progress and may cancel before the rename.
-  Result<BuildReport> build(const std::string& path, BuildObserver* observer = nullptr) const;
+  // Writes everything staged to `path` through the store sink (sink.h):
+  // atomically, with the temporary file and the lookup index as `options`
+  // say. Changes nothing in the writer. `observer`, if given, sees the
+  // progress and may cancel before the rename.
+  Result<BuildReport> build(const std::string& path, const SinkOptions& options,
+                            BuildObserver* observer = nullptr) const;
 
  private:
   struct KeyEntry {
@@ -64,7 +57,7 @@ class WriterCore {
   };
   std::span<const uint8_t> key_of(uint32_t i) const { return {entries_[i].bytes, entries_[i].len}; }
 
-  Result<void> write_file(int fd, std::span<const uint32_t> order, BuildObserver* observer) const;
+  class SortedKeys;
 
   ChunkArena records_{64 << 10, 8 << 20};
   std::vector<uint64_t> offsets_;  // record offset of each object ID
@@ -75,13 +68,5 @@ class WriterCore {
   std::vector<KeyEntry> entries_;
   KeyTable table_;
 };
-
-// The summary line of a successful build, written straight to descriptor 1.
-// Returns the panic text when the write fails for any reason but a closed
-// descriptor.
-std::optional<std::string> print_summary(const std::string& path, const BuildReport& report);
-
-// The summary line itself: "✅  {path}  —  {n} objects · {k} keys · {kib} KB\n".
-std::string summary_line(const std::string& path, const BuildReport& report);
 
 }  // namespace tarn

@@ -39,7 +39,7 @@ class MergeBuild final : public QuietBuild {
  public:
   MergeBuild(const MergeCore& core, ShardPart only) : core_(core), only_(only) {}
   Result<BuildReport> run(const std::string& path, BuildObserver* observer) override {
-    return core_.build(path, observer, only_);
+    return core_.build(path, true, observer, only_);
   }
 
  private:
@@ -157,7 +157,7 @@ constexpr MethodSpec kMethods[] = {
      "build($self, path, progress=None, part=None)\n--\n\nWrite the merged store to *path* atomically, "
      "printing nothing; for each key the last source naming it wins. With *part* = (shard, shards), only the "
      "keys that route to that shard of a store of that many shards. *progress* and cancellation as for Writer.build. Returns "
-     "(build number, path, objects, keys, file size in bytes, seconds).",
+     "(build number, path, objects, keys, file size in bytes, seconds, lookup index bytes).",
      &kBuildSig, BorrowKind::kExclusive, build},
     {"last_report", "last_report($self)\n--\n\nThe report of this merge's latest successful build, or None.",
      nullptr, BorrowKind::kShared, last_report},

@@ -82,26 +82,16 @@ class CheckingObserver final : public BuildObserver {
   uint64_t reported_ = ~uint64_t(0);  // the `written` last passed to progress
 };
 
-// Unlike the low-level build, which leaves a failed build's temporary file
-// for the next build to reuse, a quiet build takes it away (a failed rename,
-// a full disk). It is opened again as a build would open it, under the lock,
-// so a file that a build may not use (another user's, a link) stays, and a
-// file another build is writing is waited for, not cut short.
-void remove_leftover(const std::string& path) {
-  Py_BEGIN_ALLOW_THREADS
-  if (auto file = AtomicFile::open(path)) file->discard();
-  Py_END_ALLOW_THREADS
-}
-
 }  // namespace
 
 PyObject* report_tuple(const BuildRecord& record) {
   if (record.builds == 0) Py_RETURN_NONE;
   Ref path = Ref::steal(PyUnicode_DecodeUTF8(record.path.data(), Py_ssize_t(record.path.size()), nullptr));
   if (!path) return nullptr;
-  return Py_BuildValue("(KOKKKd)", (unsigned long long)record.builds, path.get(),
+  return Py_BuildValue("(KOKKKdK)", (unsigned long long)record.builds, path.get(),
                        (unsigned long long)record.report.objects, (unsigned long long)record.report.keys,
-                       (unsigned long long)record.report.file_size, record.seconds);
+                       (unsigned long long)record.report.file_size, record.seconds,
+                       (unsigned long long)record.report.index_bytes);
 }
 
 PyObject* run_quiet_build(QuietBuild& build, PyObject* path_arg, PyObject* progress_arg, BuildRecord& record) {
@@ -120,10 +110,8 @@ PyObject* run_quiet_build(QuietBuild& build, PyObject* path_arg, PyObject* progr
   }
   const std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;
   if (!*report) {
-    // A cancelled build has removed its file already (and must not wait
-    // here for another build's lock: Ctrl-C would seem to hang).
+    // The build has removed its temporary file (SinkOptions::kRemove).
     if (PyErr_Occurred()) return nullptr;  // the exception that cancelled the build
-    remove_leftover(path);
     return raise_store_error(report->error());
   }
   // Recorded before anything else can fail or be interrupted: from here on

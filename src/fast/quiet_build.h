@@ -33,8 +33,8 @@ struct BuildRecord {
   double seconds = 0;
 };
 
-// (build number, path, objects, keys, file size in bytes, seconds), or
-// None before the first successful build.
+// (build number, path, objects, keys, file size in bytes, seconds, lookup
+// index bytes), or None before the first successful build.
 PyObject* report_tuple(const BuildRecord& record);
 
 // Something that builds a file at a path with an observer.
@@ -46,8 +46,8 @@ class QuietBuild {
 
 // Converts (path, progress) from the call's arguments, runs `build` as
 // described above, records the outcome in `record` and returns its tuple,
-// or null with the exception that cancelled or failed the build set. A
-// failed build leaves no temporary file behind.
+// or null with the exception that cancelled or failed the build set. The
+// build itself must leave no temporary file behind on a failure.
 PyObject* run_quiet_build(QuietBuild& build, PyObject* path_arg, PyObject* progress_arg, BuildRecord& record);
 
 }  // namespace tarn::fast

@@ -156,7 +156,7 @@ inline std::shared_ptr<const Store> StoreSlot::share() const {
 // The error of a record whose payload fails its CRC-32 check:
 //   "{path}: object of key {key!r} (record at offset {offset}) fails its
 //    CRC-32 check (stored 0x..., computed 0x...)"
-CoreError damaged_record(const ReaderCore& shard, uint32_t entry, uint32_t stored);
+CoreError damaged_record(const ReaderCore& shard, EntryRef entry, uint32_t stored);
 // A key shown as Python shows a str (or, not UTF-8, as bytes), for messages.
 std::string key_repr(Bytes key);
 
@@ -173,8 +173,9 @@ struct ReaderState {
   // Entry `entry`'s payload in `shard`: every payload the reader returns or
   // decodes is sliced here, bounds-checked and, with check_reads, checked
   // against its record's CRC-32 (a TarnCorruptError naming the key and the
-  // record's offset when it does not match). REQUIRES: entry < entry_count().
-  Result<Bytes> payload(const ReaderCore& shard, uint32_t entry) const {
+  // record's offset when it does not match). REQUIRES: entry names an entry
+  // of `shard` (ReaderCore::find, or ref() of a rank).
+  Result<Bytes> payload(const ReaderCore& shard, EntryRef entry) const {
     auto sliced = slice(shard, entry);
     if (!sliced) [[unlikely]] return sliced;
     if (!check_reads) return sliced;
@@ -185,7 +186,7 @@ struct ReaderState {
   // The same payload copied into a new bytes object (raw, raw_many), checked
   // as payload() checks it but in the same pass as the copy. New reference,
   // or null with an exception set.
-  PyObject* payload_bytes(const ReaderCore& shard, uint32_t entry) const;
+  PyObject* payload_bytes(const ReaderCore& shard, EntryRef entry) const;
 
   // The object stored in `payload` under `key`: a new reference, or null
   // with TarnCorruptError set.
@@ -193,7 +194,7 @@ struct ReaderState {
 
  private:
   // The one place a payload is sliced from a shard's mapping (bounds-checked).
-  static Result<Bytes> slice(const ReaderCore& shard, uint32_t entry) { return shard.payload(entry); }
+  static Result<Bytes> slice(const ReaderCore& shard, EntryRef entry) { return shard.payload(entry); }
   // The CRC-32 stored in the record prefix in front of a payload the core sliced.
   static uint32_t stored_crc(Bytes sliced) { return format::load_be32(sliced.data() - 4); }
 };

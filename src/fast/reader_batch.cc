@@ -111,7 +111,7 @@ struct Pending {
   KeyArg key;
   const ReaderCore* shard;
   uint64_t hash;
-  uint32_t guess;
+  EntryRef guess;
 };
 
 }  // namespace
@@ -155,18 +155,18 @@ PyObject* lookup_many(PyObject* reader, const Store& store, PyObject* keys, PyOb
     // Stage 2: read the slots, request the entries they name.
     for (size_t i = 0; i < n; ++i) {
       group[i].guess = group[i].shard->guess(group[i].hash);
-      if (group[i].guess != KeyTable::kNone) group[i].shard->prefetch_meta(group[i].guess);
+      if (group[i].guess != kNoEntry) group[i].shard->prefetch_meta(group[i].guess);
     }
     // Stage 3: request those entries' key bytes and payload records.
     for (size_t i = 0; i < n; ++i) {
-      if (group[i].guess != KeyTable::kNone) group[i].shard->prefetch_key_and_record(group[i].guess);
+      if (group[i].guess != kNoEntry) group[i].shard->prefetch_key_and_record(group[i].guess);
     }
     // Stage 4: resolve in order.
     for (size_t i = 0; i < n; ++i) {
       Pending& p = group[i];
-      const uint32_t entry = p.shard->find(p.key.bytes(), p.hash);
+      const EntryRef entry = p.shard->find(p.key.bytes(), p.hash);
       PyObject* item;
-      if (entry == KeyTable::kNone) {
+      if (entry == kNoEntry) {
         item = Py_NewRef(decode ? fallback : Py_None);
       } else {
         if (decode) {

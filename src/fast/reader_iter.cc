@@ -33,10 +33,28 @@ namespace {
 // many items ahead of its turn, so that the cache misses overlap.
 constexpr size_t kAhead = 8;
 
+// The entry at one rank of a shard, and the step to the next: in place, an
+// entry is found from the one before it, not by a walk from its fence.
+struct Cursor {
+  size_t rank = ~size_t(0);
+  EntryRef ref = kNoEntry;
+
+  EntryRef at(const ReaderCore& r, const KeyView& v, size_t want) {
+    if (rank == want) return ref;
+    if (v.is_identity() && rank + 1 == want && ref != kNoEntry) {
+      ref = r.next_ref(ref);
+    } else {
+      ref = r.ref(v.entry(want));
+    }
+    rank = want;
+    return ref;
+  }
+};
+
 class Walk {
  public:
   Walk(IterKind kind, std::vector<size_t> pos, std::vector<size_t> end)
-      : kind_(kind), pos_(std::move(pos)), end_(std::move(end)) {}
+      : kind_(kind), pos_(std::move(pos)), end_(std::move(end)), at_(pos_.size()), ahead_(pos_.size()) {}
 
   IterKind kind() const { return kind_; }
 
@@ -49,7 +67,7 @@ class Walk {
   // Moves past the next item, setting its shard and entry; false at the
   // end. Runs no Python code, so that a shared iterator can take its step
   // under its lock.
-  bool step(const Store& store, size_t* shard, uint32_t* entry) {
+  bool step(const Store& store, size_t* shard, EntryRef* entry) {
     size_t best = pos_.size();
     if (pos_.size() == 1) {
       if (pos_[0] < end_[0]) best = 0;
@@ -57,7 +75,7 @@ class Walk {
       Bytes best_key;
       for (size_t i = 0; i < pos_.size(); ++i) {
         if (pos_[i] >= end_[i]) continue;
-        const Bytes k = store.shards[i].key(store.views[i].entry(pos_[i]));
+        const Bytes k = store.shards[i].key_at(at_[i].at(store.shards[i], store.views[i], pos_[i]));
         if (best == pos_.size() || format::key_less(k, best_key)) {
           best = i;
           best_key = k;
@@ -66,10 +84,12 @@ class Walk {
     }
     if (best == pos_.size()) return false;
     const KeyView& v = store.views[best];
+    const ReaderCore& r = store.shards[best];
     *shard = best;
-    *entry = v.entry(pos_[best]++);
+    *entry = at_[best].at(r, v, pos_[best]++);
     if (kind_ != IterKind::kKeys && pos_[best] + kAhead < end_[best]) {
-      store.shards[best].prefetch_key_and_record(v.entry(pos_[best] + kAhead));
+      const EntryRef ahead = ahead_[best].at(r, v, pos_[best] + kAhead);
+      if (ahead != kNoEntry) r.prefetch_key_and_record(ahead);
     }
     return true;
   }
@@ -77,13 +97,14 @@ class Walk {
  private:
   IterKind kind_;
   std::vector<size_t> pos_, end_;
+  std::vector<Cursor> at_, ahead_;  // per shard: the entry at pos_, and kAhead further
 };
 
 // The item of `entry` in `shard` as a new reference, or null with an error
 // set.
-PyObject* make_item(IterKind kind, const ReaderState& s, const Store& store, size_t shard, uint32_t entry) {
+PyObject* make_item(IterKind kind, const ReaderState& s, const Store& store, size_t shard, EntryRef entry) {
   const ReaderCore& r = store.shards[shard];
-  if (kind == IterKind::kKeys) return key_str(r.key(entry));
+  if (kind == IterKind::kKeys) return key_str(r.key_at(entry));
   auto payload = s.payload(r, entry);
   if (!payload) return raise_store_error(payload.error());
   if (kind == IterKind::kValues) {
@@ -91,10 +112,10 @@ PyObject* make_item(IterKind kind, const ReaderState& s, const Store& store, siz
     if (obj || !PyErr_Occurred()) return obj;
     // The error names the key: decode again with it (the failure path only).
     PyErr_Clear();
-    Ref key = Ref::steal(key_str(r.key(entry)));
+    Ref key = Ref::steal(key_str(r.key_at(entry)));
     return key ? s.decode(*payload, key.get()) : nullptr;
   }
-  Ref key = Ref::steal(key_str(r.key(entry)));
+  Ref key = Ref::steal(key_str(r.key_at(entry)));
   if (!key) return nullptr;
   Ref obj = Ref::steal(s.decode(*payload, key.get()));
   if (!obj) return nullptr;
@@ -121,7 +142,7 @@ PyObject* iter_next(PyObject* self) {
     Ref ended;   // the iterator's reference, dropped at the end only after the pin
     std::optional<Pin> pin;
     size_t shard = 0;
-    uint32_t entry = 0;
+    EntryRef entry = 0;
     {
       py::CriticalSection locked(self);
       if (!it->reader) return nullptr;  // exhausted before
@@ -211,14 +232,16 @@ PyObject* collect_list(PyObject* reader, const Store& store, IterKind kind, cons
   if (kind != IterKind::kKeys) {
     // The first records at once; the walk requests the later ones ahead.
     for (size_t i = 0; i < store.shard_count(); ++i) {
+      Cursor c;
       for (size_t p = begin[i]; p < end[i] && p < begin[i] + kAhead; ++p) {
-        store.shards[i].prefetch_key_and_record(store.views[i].entry(p));
+        const EntryRef e = c.at(store.shards[i], store.views[i], p);
+        if (e != kNoEntry) store.shards[i].prefetch_key_and_record(e);
       }
     }
   }
   for (size_t i = 0; i < n; ++i) {
     size_t shard = 0;
-    uint32_t entry = 0;
+    EntryRef entry = 0;
     if (!walk.step(store, &shard, &entry)) throw std::logic_error("key walk ended before its count");
     PyObject* item = make_item(kind, s, store, shard, entry);
     if (!item) return nullptr;  // an error: nothing half-built is handed out

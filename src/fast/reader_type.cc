@@ -145,16 +145,16 @@ std::string key_repr(Bytes key) {
   return out;
 }
 
-CoreError damaged_record(const ReaderCore& shard, uint32_t entry, uint32_t stored) {
-  const uint64_t offset = shard.record_offset(entry);
+CoreError damaged_record(const ReaderCore& shard, EntryRef entry, uint32_t stored) {
+  const uint64_t offset = shard.record_offset_at(entry);
   auto sliced = shard.payload(entry);
   const uint32_t computed = sliced ? crc32(*sliced) : 0;
-  return CoreError::Corrupt(shard.path() + ": object of key " + key_repr(shard.key(entry)) + " (record at offset " +
+  return CoreError::Corrupt(shard.path() + ": object of key " + key_repr(shard.key_at(entry)) + " (record at offset " +
                             std::to_string(offset) + ") fails its CRC-32 check (stored " + format::hex32(stored) +
                             ", computed " + format::hex32(computed) + ")");
 }
 
-PyObject* ReaderState::payload_bytes(const ReaderCore& shard, uint32_t entry) const {
+PyObject* ReaderState::payload_bytes(const ReaderCore& shard, EntryRef entry) const {
   auto sliced = slice(shard, entry);
   if (!sliced) [[unlikely]] return raise_store_error(sliced.error());
   if (!check_reads) return py::new_bytes(*sliced);
@@ -190,8 +190,8 @@ PyObject* subscript(PyObject* self, PyObject* key) {
     KeyArg k;
     if (!key_arg(key, &k)) return nullptr;
     const ReaderCore& shard = store->shard_for(k.bytes());
-    const uint32_t entry = shard.find(k.bytes(), shard.hash(k.bytes()));
-    if (entry == KeyTable::kNone) return raise_key_error(key);
+    const EntryRef entry = shard.find(k.bytes(), shard.hash(k.bytes()));
+    if (entry == kNoEntry) return raise_key_error(key);
     auto payload = s.payload(shard, entry);
     if (!payload) [[unlikely]] return raise_store_error(payload.error());
     return s.decode(*payload, key);
@@ -258,8 +258,8 @@ PyObject* get(PyObject*, void* core, PyObject* const* args) {
     KeyArg k;
     if (!key_arg(args[0], &k)) return nullptr;
     const ReaderCore& shard = store.shard_for(k.bytes());
-    const uint32_t entry = shard.find(k.bytes(), shard.hash(k.bytes()));
-    if (entry == KeyTable::kNone) return Py_NewRef(args[1] ? args[1] : Py_None);
+    const EntryRef entry = shard.find(k.bytes(), shard.hash(k.bytes()));
+    if (entry == kNoEntry) return Py_NewRef(args[1] ? args[1] : Py_None);
     auto payload = s.payload(shard, entry);
     if (!payload) return raise_store_error(payload.error());
     return s.decode(*payload, args[0]);
@@ -272,8 +272,8 @@ PyObject* raw(PyObject*, void* core, PyObject* const* args) {
     KeyArg k;
     if (!key_arg(args[0], &k)) return nullptr;
     const ReaderCore& shard = store.shard_for(k.bytes());
-    const uint32_t entry = shard.find(k.bytes(), shard.hash(k.bytes()));
-    if (entry == KeyTable::kNone) return raise_key_error(args[0]);
+    const EntryRef entry = shard.find(k.bytes(), shard.hash(k.bytes()));
+    if (entry == kNoEntry) return raise_key_error(args[0]);
     return s.payload_bytes(shard, entry);
   });
 }
@@ -362,7 +362,7 @@ CoreError record_damage(const ReaderCore& shard, const CoreError& whole) {
       fault = CoreError::Corrupt(shard.path() + ": object of key " + key_repr(shard.key(i)) + ": " +
                                  sliced.error().detail());
     } else if (const uint32_t stored = format::load_be32(sliced->data() - 4); crc32(*sliced) != stored) {
-      fault = damaged_record(shard, i, stored);
+      fault = damaged_record(shard, shard.ref(i), stored);
     }
     if (!fault) continue;
     ++failing;
@@ -425,12 +425,13 @@ PyObject* shard_stats(PyObject*, void* core, PyObject* const*) {
       if (!d || !set_item(d.get(), "path", path_text(r)) ||
           !set_item(d.get(), "version", PyLong_FromLong(format::kVersion)) ||
           !set_item(d.get(), "num_keys", PyLong_FromUnsignedLong(h.num_keys)) ||
-          !set_item(d.get(), "num_objects", PyLong_FromUnsignedLong(h.num_objects)) ||
+          !set_item(d.get(), "num_objects", PyLong_FromUnsignedLongLong(r.user_objects())) ||
           !set_item(d.get(), "index_offset", PyLong_FromUnsignedLongLong(h.index_offset)) ||
           !set_item(d.get(), "data_offset", PyLong_FromLong(long(format::kHeaderSize))) ||
           !set_item(d.get(), "file_size_kb", PyFloat_FromDouble(double(h.file_size) / 1024.0)) ||
           !set_item(d.get(), "file_crc32", PyUnicode_FromStringAndSize(crc.data(), Py_ssize_t(crc.size()))) ||
-          !set_item(d.get(), "listed_keys", PyLong_FromSize_t(store.views[i].size()))) {
+          !set_item(d.get(), "listed_keys", PyLong_FromSize_t(store.views[i].size())) ||
+          !set_item(d.get(), "lookup_index_bytes", PyLong_FromUnsignedLongLong(r.lookup_bytes()))) {
         return nullptr;
       }
       PyList_SET_ITEM(list.get(), Py_ssize_t(i), d.release());
@@ -626,13 +627,15 @@ bool shard_paths(PyObject* arg, std::vector<std::string>* out, Ref* kept) {
 // Opens every shard and settles its key view, without the interpreter lock.
 // With a directory descriptor (not -1), the paths are names under it, opened
 // without following links (ReaderCore::open_at), and shown as `root`/name.
+// A file that carries a sound lookup index is read in place: nothing is
+// decoded into this process's memory.
 Result<std::shared_ptr<const Store>> open_store(const std::vector<std::string>& paths, bool verify, int dir_fd,
                                                 const std::string& root) {
   auto store = std::make_shared<Store>();
   store->shards.reserve(paths.size());
   for (const std::string& p : paths) {
     auto opened = dir_fd >= 0 ? ReaderCore::open_at(dir_fd, p, verify, root.empty() ? p : root + "/" + p)
-                              : ReaderCore::open(p, verify);
+                              : ReaderCore::open_in_place(p, verify);
     if (!opened) return open_error(opened.error(), p);
     store->shards.push_back(std::move(*opened));
   }
@@ -751,7 +754,7 @@ PyObject* tp_repr(PyObject* self) {
   unsigned long long keys = 0, objects = 0;
   for (const ReaderCore& r : pin.get()->shards) {
     keys += r.header().num_keys;
-    objects += r.header().num_objects;
+    objects += r.user_objects();
   }
   return PyUnicode_FromFormat("%U(%R, keys=%llu, objects=%llu)", name.get(), s.path.get(), keys, objects);
 }

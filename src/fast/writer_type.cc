@@ -34,7 +34,8 @@ class WriterBuild final : public QuietBuild {
  public:
   explicit WriterBuild(const WriterCore& core) : core_(core) {}
   Result<BuildReport> run(const std::string& path, BuildObserver* observer) override {
-    return core_.build(path, observer);
+    const SinkOptions options{SinkOptions::Leftover::kRemove, true};
+    return core_.build(path, options, observer);
   }
 
  private:
@@ -80,7 +81,7 @@ constexpr MethodSpec kMethods[] = {
      "build($self, path, progress=None)\n--\n\nWrite the store to *path* atomically, printing nothing.\n\n"
      "*progress*, if given, is called as progress(written, total) (bytes) at most every 50 ms. An exception "
      "raised meanwhile (KeyboardInterrupt included) cancels the build before the rename and is raised. "
-     "Returns (build number, path, objects, keys, file size in bytes, seconds).",
+     "Returns (build number, path, objects, keys, file size in bytes, seconds, lookup index bytes).",
      &kBuildSig, BorrowKind::kExclusive, build},
     {"last_report",
      "last_report($self)\n--\n\nThe report of this writer's latest successful build, or None.",

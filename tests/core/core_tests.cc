@@ -18,6 +18,8 @@
 #include <filesystem>
 #include <limits>
 #include <map>
+#include <optional>
+#include <algorithm>
 #include <memory>
 #include <random>
 #include <string>
@@ -35,6 +37,8 @@
 #include "core/keytable.h"
 #include "core/msgpack.h"
 #include "core/keyview.h"
+#include "core/lookup_index.h"
+#include "core/sink.h"
 #include "core/merge.h"
 #include "core/page_array.h"
 #include "core/reader.h"
@@ -812,7 +816,7 @@ void test_reader_layouts() {
   }
   const std::string path =
       (std::filesystem::temp_directory_path() / ("tarndb-core-tests-" + std::to_string(::getpid()) + ".tndb")).string();
-  CHECK(bool(w.build(path)));
+  CHECK(bool(w.build(path, tarn::SinkOptions{})));
   auto narrow = tarn::ReaderCore::open(path, true);
   auto wide = tarn::ReaderCore::open(path, true, 0);
   std::filesystem::remove(path);
@@ -1067,7 +1071,7 @@ void test_merge() {
     size_t total = 0;
     for (uint32_t s = 0; s < count; ++s) {
       Context c("output shard " + std::to_string(s) + " of " + std::to_string(count));
-      auto built = m.build(out, nullptr, tarn::ShardPart{s, count});
+      auto built = m.build(out, true, nullptr, tarn::ShardPart{s, count});
       CHECK(bool(built));
       auto r = tarn::ReaderCore::open(out, true);
       CHECK(r && r->verify());
@@ -1090,7 +1094,7 @@ void test_merge() {
   tarn::MergeCore d;
   d.add_store(std::move(*r));
   std::filesystem::remove(out);
-  CHECK_CORRUPT(d.build(out), bad + ": object of key 'bad' fails its CRC-32 check (record at offset 40)");
+  CHECK_CORRUPT(d.build(out, true), bad + ": object of key 'bad' fails its CRC-32 check (record at offset 40)");
   CHECK(!std::filesystem::exists(out));
   std::filesystem::remove(bad);
 }
@@ -1157,6 +1161,13 @@ std::string read_all(const std::string& path) {
   return out;
 }
 
+void write_file(const std::string& path, const std::string& data) {
+  if (FILE* f = std::fopen(path.c_str(), "wb")) {
+    std::fwrite(data.data(), 1, data.size(), f);
+    std::fclose(f);
+  }
+}
+
 struct CancelAtRename : tarn::BuildObserver {
   bool on_progress(uint64_t, uint64_t) override { return true; }
   bool before_rename() override { return false; }
@@ -1216,6 +1227,162 @@ void test_atomic_file() {
   std::filesystem::remove_all(dir);
 }
 
+
+// ------------------------------------------------------------ lookup index
+
+std::string temp_store(const std::string& name) {
+  return (std::filesystem::temp_directory_path() /
+          ("tarndb-core-tests-" + std::to_string(::getpid()) + "-" + name + ".tndb"))
+      .string();
+}
+
+fmt::Bytes sbytes(const std::string& s) { return {reinterpret_cast<const uint8_t*>(s.data()), s.size()}; }
+
+// A store of `keys` (key i mapped to payload "v<i>"), built by the sink with
+// a lookup index; returns its bytes.
+Buf build_indexed(const std::vector<std::string>& keys, bool lookup = true) {
+  tarn::WriterCore w;
+  for (size_t i = 0; i < keys.size(); ++i) {
+    auto id = w.add_object(sbytes("v" + std::to_string(i)));
+    CHECK(bool(id) && bool(w.add_key(sbytes(keys[i]), *id)));
+  }
+  (void)w.add_object(sbytes("unreferenced"));
+  const std::string path = temp_store("indexed");
+  auto built = w.build(path, tarn::SinkOptions{tarn::SinkOptions::Leftover::kRemove, lookup});
+  CHECK(bool(built));
+  const std::string text = read_all(path);
+  std::filesystem::remove(path);
+  return bytes(text);
+}
+
+std::optional<tarn::ReaderCore> open_bytes(const Buf& b, bool in_place, const std::string& name = "open") {
+  const std::string path = temp_store(name);
+  write_file(path, str(b));
+  auto r = in_place ? tarn::ReaderCore::open_in_place(path, false) : tarn::ReaderCore::open(path, false);
+  std::filesystem::remove(path);  // the mapping stays valid
+  if (!r) return std::nullopt;
+  return std::move(*r);
+}
+
+std::vector<std::string> sample_keys(size_t n) {
+  std::vector<std::string> keys = {"", "a", "a\x01", "ab", "\xc3\xa9t\xc3\xa9", "zz"};
+  std::mt19937_64 rng(7);
+  while (keys.size() < n) keys.push_back("key/" + std::to_string(rng() % 1000000007) + "/" + std::string(rng() % 30, 'x'));
+  std::sort(keys.begin(), keys.end());
+  keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+  return keys;
+}
+
+void test_lookup_index() {
+  for (size_t n : {size_t(0), size_t(1), size_t(6), size_t(17), size_t(3000)}) {
+    Context c("n=" + std::to_string(n));
+    std::vector<std::string> keys = sample_keys(n);
+    if (n < keys.size()) keys.resize(n);
+    const Buf file = build_indexed(keys);
+    CHECK(tarn::lookup::announced(span(file)));
+    auto placed = open_bytes(file, true);
+    auto decoded = open_bytes(file, false);
+    CHECK(placed && decoded);
+    if (!placed || !decoded) continue;
+    CHECK(placed->in_place());
+    CHECK(!decoded->in_place());
+    CHECK_EQ(uint64_t(placed->entry_count()), uint64_t(keys.size()));
+    CHECK_EQ(uint64_t(placed->user_objects()), uint64_t(keys.size() + 1));
+    CHECK_EQ(uint64_t(placed->header().num_objects), uint64_t(keys.size() + 2));
+    int wrong = 0;
+    for (size_t i = 0; i < keys.size(); ++i) {
+      auto got = placed->get(sbytes(keys[i]));
+      wrong += !(got && *got && str(**got) == "v" + std::to_string(i));
+      wrong += str(placed->key(i)) != keys[i];
+      wrong += placed->record_offset(i) != decoded->record_offset(i);
+      wrong += placed->lower_bound(sbytes(keys[i])) != i;
+      wrong += placed->find(sbytes(keys[i] + "?"), placed->hash(sbytes(keys[i] + "?"))) != tarn::kNoEntry;
+    }
+    CHECK_EQ(wrong, 0);
+    CHECK_EQ(uint64_t(placed->lower_bound(sbytes("\xff"))), uint64_t(keys.size()));
+    // Prefix ends agree with a plain scan.
+    for (const std::string p : {"", "a", "key/1", "key/99", "zz", "zzz"}) {
+      size_t from = 0;
+      while (from < keys.size() && keys[from] < p) ++from;
+      size_t end = from;
+      while (end < keys.size() && keys[end].compare(0, p.size(), p) == 0) ++end;
+      CHECK_EQ(uint64_t(placed->lower_bound(sbytes(p))), uint64_t(from));
+      CHECK_EQ(uint64_t(placed->prefix_end(from, sbytes(p))), uint64_t(end));
+    }
+    CHECK(bool(placed->verify()));
+    CHECK(bool(decoded->verify()));
+    // At most 10 bytes a key, the record's prefix and trailer aside.
+    if (n >= 17) CHECK(placed->lookup_bytes() <= 10 * keys.size() + 8 + tarn::lookup::kTrailerSize);
+  }
+  // Keys that are not text get no lookup index; nor does a sink not asked.
+  CHECK(!tarn::lookup::announced(span(build_indexed({"a", "\xe9t\xe9"}))));
+  CHECK(!tarn::lookup::announced(span(build_indexed({"a", "b"}, false))));
+}
+
+// Every byte of the lookup index record damaged in turn, with the file's
+// CRC-32 made to match: opening never fails, a lookup never gives another
+// key's value, and verify() names a fault of the lookup index.
+void test_lookup_index_damage() {
+  const std::vector<std::string> keys = sample_keys(40);
+  const Buf good = build_indexed(keys);
+  auto sound = open_bytes(good, true);
+  CHECK(sound && sound->in_place());
+  if (!sound) return;
+  const uint64_t rec = sound->lookup_index().record_offset();
+  const uint64_t end = rec + sound->lookup_bytes();
+  int wrong = 0, unnamed = 0, opened = 0;
+  for (uint64_t at = rec; at < end; ++at) {
+    for (uint8_t flip : {uint8_t(0x01), uint8_t(0x80), uint8_t(0xff)}) {
+      Buf bad = good;
+      bad[at] ^= flip;
+      const uint32_t crc = ref_crc(bad.data() + 40, bad.size() - 40);
+      for (int i = 0; i < 4; ++i) bad[32 + i] = uint8_t(crc >> (24 - 8 * i));
+      auto r = open_bytes(bad, true, "damaged");
+      if (!r) continue;
+      ++opened;
+      for (size_t i = 0; i < keys.size(); ++i) {
+        auto got = r->get(sbytes(keys[i]));
+        if (got && *got && str(**got) != "v" + std::to_string(i)) ++wrong;
+      }
+      auto v = r->verify();
+      // The record's own CRC-32 or the structure: either way it is named.
+      if (v || v.error().detail().rfind("lookup index: ", 0) != 0) ++unnamed;
+    }
+  }
+  CHECK_EQ(opened, int(3 * (end - rec)));
+  CHECK_EQ(wrong, 0);
+  CHECK_EQ(unnamed, 0);
+
+  // A header that announces a record that is not there: the reader decodes
+  // the index as before, and verify() says why.
+  Buf lying = good;
+  lying[39] ^= 0x04;
+  const uint32_t crc = ref_crc(lying.data() + 40, lying.size() - 40);
+  for (int i = 0; i < 4; ++i) lying[32 + i] = uint8_t(crc >> (24 - 8 * i));
+  auto r = open_bytes(lying, true, "lying");
+  CHECK(r && !r->in_place() && !r->lookup_fault().empty());
+  if (r) {
+    CHECK(r->exists(sbytes(keys[3])));
+    auto v = r->verify();
+    CHECK(!v && v.error().detail().rfind("lookup index: ", 0) == 0);
+  }
+}
+
+// The sink's two policies for a temporary file left by a failed build.
+void test_sink_leftover() {
+  const auto dir = std::filesystem::temp_directory_path() / ("tarndb-core-sink-" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir / "target");  // a directory: the rename fails
+  const std::string target = (dir / "target").string();
+  tarn::WriterCore w;
+  auto id = w.add_object(sbytes("x"));
+  CHECK(bool(id) && bool(w.add_key(sbytes("k"), *id)));
+  using L = tarn::SinkOptions::Leftover;
+  CHECK(!w.build(target, tarn::SinkOptions{L::kKeep, true}));
+  CHECK(std::filesystem::exists(target + ".tndb.tmp"));
+  CHECK(!w.build(target, tarn::SinkOptions{L::kRemove, true}));
+  CHECK(!std::filesystem::exists(target + ".tndb.tmp"));
+  std::filesystem::remove_all(dir);
+}
 void test_private_open() {
   const auto dir = std::filesystem::temp_directory_path() / ("tarndb-private-" + std::to_string(::getpid()));
   std::filesystem::create_directory(dir);
@@ -1277,6 +1444,9 @@ int main(int argc, char** argv) {
     {"merge", test_merge},
     {"data_section", test_data_section},
     {"atomic_file", test_atomic_file},
+    {"lookup_index", test_lookup_index},
+    {"lookup_index_damage", test_lookup_index_damage},
+    {"sink_leftover", test_sink_leftover},
     {"private_open", test_private_open},
   };
   int ran = 0;

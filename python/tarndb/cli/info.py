@@ -91,6 +91,7 @@ def run(ctx: Context, args: argparse.Namespace) -> int:
         ("index offset", f"{figures['index_offset']:,}"),
         ("file size", f"{size:,} bytes ({_units.size(size)})" if size >= 1024 else _units.size(size)),
         ("file crc32", figures["file_crc32"]),
+        ("lookup index", _units.size(figures["lookup_index_bytes"]) if figures["lookup_index_bytes"] else "none"),
     ]
     if damage is not None:
         rows.append(("damage", damage))

@@ -34,7 +34,7 @@ from dataclasses import dataclass
 
 from tarndb import _fast
 from tarndb._building import io_error, with_context
-from tarndb._layout import MANIFEST, MAX_MANIFEST, generation_of, shard_name
+from tarndb._layout import MANIFEST, MAX_MANIFEST, generation_of, shard_name, user_objects
 from tarndb.errors import TarnCorruptError, TarnIOError, TarnVersionError
 from tarndb.errors import io_error as errno_error
 
@@ -173,6 +173,7 @@ def read_header(path: str, name: str, dir_fd: int | None = None) -> ShardInfo:
     if len(head) < _HEADER.size:
         raise TarnCorruptError(f"shard {name!r} is too short for a store file ({size} bytes)")
     magic, _version, keys, objects, _index, _data, crc = _HEADER.unpack(head)
+    objects = user_objects(head, objects)
     if magic != b"TNDB":
         raise TarnCorruptError(f"shard {name!r} is not a store file (bad magic)")
     return ShardInfo(name, keys, objects, size, crc)

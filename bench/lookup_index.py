@@ -1,0 +1,362 @@
+"""Opening a large store in constant time: a file that carries its lookup
+index against one that does not (the index decoded into memory at open, as
+every file was read before), with py-lmdb on the same data in the same run.
+
+    python bench/lookup_index.py build               # once: about 10 minutes at 10M keys
+    python bench/lookup_index.py measure             # the figures, a few minutes
+    python bench/lookup_index.py build --keys 1000000   # a smaller set for a quick look
+    python bench/lookup_index.py buildtime --keys 2000000   # build() with and without the index, CPU time
+
+Data (bench/results/tmp/lookup-<keys>/, kept between runs): str keys
+"user:" and 15 digits (20 bytes), values {"id": int, "name": str, "tags":
+[1, 2, 3]} packed by msgpack (45 bytes), about 808 MB at 10M keys:
+
+* indexed.tndb: written by tarndb.TarnWriter, which gives it a lookup index;
+* plain.tndb: the same content from the low-level writer, which writes none
+  (so tarndb.TarnReader decodes its index at open, the earlier behaviour);
+* lmdb/: py-lmdb, the same pairs.
+
+`build` times the two builds on the same staged content (each staging
+included) and records them, with the file sizes, in build.json beside the
+data. `measure` runs every measurement in a fresh child process and prints
+one table (and `--json FILE`). Memory is read from /proc/self/smaps_rollup:
+Private_Dirty (the process's own written pages: anonymous memory) and
+Private_Clean (clean pages of the mapped file that no other process maps at
+the moment; shared through the page cache as soon as one does), as the
+difference between before opening and after the work.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import random
+import statistics
+import subprocess
+import sys
+import textwrap
+import time
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+
+
+def key(i: int) -> str:
+    return f"user:{i:015d}"
+
+
+def value(i: int) -> dict:
+    return {"id": i, "name": f"customer-{i:012d}", "tags": [1, 2, 3]}
+
+
+def data_dir(keys: int) -> Path:
+    return HERE / "results" / "tmp" / f"lookup-{keys}"
+
+
+def build(keys: int) -> None:
+    import msgpack
+
+    import tarndb
+    from tarndb._tarndb import _TarnWriter
+
+    d = data_dir(keys)
+    d.mkdir(parents=True, exist_ok=True)
+    order = list(range(keys))
+    random.Random(1).shuffle(order)
+    payloads = [msgpack.packb(value(i)) for i in order]
+    names = [key(i) for i in order]
+    figures: dict = {"keys": keys, "payload_bytes": sum(map(len, payloads)) / keys}
+
+    def stage(w, add_object, add_key):  # the same loop for both writers
+        for k, p in zip(names, payloads):
+            add_key(k, add_object(p))
+
+    # The package's writer: with the lookup index.
+    from tarndb import _fast
+
+    w = _fast.Writer()
+    t0 = time.perf_counter()
+    stage(w, w.add_object_raw, w.add_key)
+    t1 = time.perf_counter()
+    report = w.build(str(d / "indexed.tndb"))
+    t2 = time.perf_counter()
+    figures["indexed"] = {"stage_s": t1 - t0, "build_s": t2 - t1, "bytes": report[4], "index_bytes": report[6]}
+    del w
+
+    # The low-level writer, same core, no lookup index.
+    w = _TarnWriter()
+    t0 = time.perf_counter()
+    stage(w, w.add_object_raw, w.add_key)
+    t1 = time.perf_counter()
+    saved = os.dup(1)  # its summary line goes to descriptor 1
+    with open(os.devnull, "wb") as null:
+        os.dup2(null.fileno(), 1)
+        try:
+            w.build(str(d / "plain.tndb"))
+        finally:
+            os.dup2(saved, 1)
+            os.close(saved)
+    t2 = time.perf_counter()
+    figures["plain"] = {"stage_s": t1 - t0, "build_s": t2 - t1, "bytes": os.path.getsize(d / "plain.tndb")}
+    del w
+
+    import lmdb
+
+    env = lmdb.open(str(d / "lmdb"), map_size=8 << 30, subdir=True, sync=False, writemap=True)
+    t0 = time.perf_counter()
+    batch = 200_000
+    for s in range(0, keys, batch):
+        with env.begin(write=True) as txn:
+            for k, p in zip(names[s : s + batch], payloads[s : s + batch]):
+                txn.put(k.encode(), p)
+    env.sync()
+    figures["lmdb"] = {"build_s": time.perf_counter() - t0}
+    env.close()
+    (d / "build.json").write_text(json.dumps(figures, indent=2))
+    print(json.dumps(figures, indent=2))
+
+
+def buildtime(keys: int) -> None:
+    """The same content staged into both writers, then built alternately:
+    CPU time (process_time), which other load on the machine disturbs far
+    less than wall time."""
+    import tempfile
+
+    import msgpack
+
+    from tarndb import _fast
+    from tarndb._tarndb import _TarnWriter
+
+    order = list(range(keys))
+    random.Random(1).shuffle(order)
+    payloads = [msgpack.packb(value(i)) for i in order]
+    names = [key(i) for i in order]
+
+    def stage(w) -> float:
+        c0 = time.process_time()
+        add_object, add_key = w.add_object_raw, w.add_key
+        for k, p in zip(names, payloads):
+            add_key(k, add_object(p))
+        return time.process_time() - c0
+
+    indexed, plain = _fast.Writer(), _TarnWriter()
+    print(f"staging: indexed {stage(indexed):.2f} s, plain {stage(plain):.2f} s (CPU)")
+    d = data_dir(keys)
+    d.mkdir(parents=True, exist_ok=True)
+    with tempfile.TemporaryDirectory(dir=d) as tmp:
+        saved, null = os.dup(1), os.open(os.devnull, os.O_WRONLY)
+        for rnd in range(2):
+            c0 = time.process_time()
+            indexed.build(os.path.join(tmp, "i.tndb"))
+            ci = time.process_time() - c0
+            os.dup2(null, 1)  # the low-level build's summary line
+            try:
+                c0 = time.process_time()
+                plain.build(os.path.join(tmp, "p.tndb"))
+                cp = time.process_time() - c0
+            finally:
+                os.dup2(saved, 1)
+            print(f"round {rnd}: build() indexed {ci:.2f} s, plain {cp:.2f} s (CPU), {ci / cp:.2f}x", flush=True)
+
+
+# ----------------------------------------------------------------- children
+
+CHILD = textwrap.dedent(
+    r"""
+    import json, os, random, sys, time, zlib, mmap
+    import tarndb
+
+    def private():
+        out = {}
+        with open("/proc/self/smaps_rollup") as f:
+            for line in f:
+                name, _, rest = line.partition(":")
+                if name in ("Private_Clean", "Private_Dirty", "Anonymous", "Rss"):
+                    out[name] = int(rest.split()[0])  # KiB
+        return out
+
+    def key(i):
+        return f"user:{i:015d}"
+
+    job, path, keys = sys.argv[1], sys.argv[2], int(sys.argv[3])
+    rng = random.Random(int(sys.argv[4]) if len(sys.argv) > 4 else 2)
+    out = {}
+    if job == "open":
+        times = []
+        for _ in range(int(os.environ.get("REPEAT", "5"))):
+            t0 = time.perf_counter()
+            r = tarndb.TarnReader(path, verify=False)
+            times.append(time.perf_counter() - t0)
+            r.close()
+            del r
+        out["open_s"] = times
+    elif job == "open_verify":
+        with open(path, "rb") as f:
+            m = mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ)
+            t0 = time.perf_counter(); zlib.crc32(m[40:]); out["crc32_s"] = time.perf_counter() - t0
+            m.close()
+        t0 = time.perf_counter()
+        r = tarndb.TarnReader(path, verify=True)
+        out["open_verify_s"] = time.perf_counter() - t0
+    elif job == "memory":
+        probe = [key(rng.randrange(keys)) for _ in range(200_000)]
+        before = private()
+        r = tarndb.TarnReader(path, verify=False)
+        opened = private()
+        for k in probe:
+            r.raw(k)
+        n = len(r)
+        for _ in r:
+            pass
+        after = private()
+        out = {"before": before, "opened": opened, "after": after, "len": n}
+    elif job == "workers":
+        probe = [key(rng.randrange(keys)) for _ in range(100_000)]
+        before = private()
+        r = tarndb.TarnReader(path, verify=False)
+        for k in probe:
+            r.raw(k)
+        after = private()
+        out = {"before": before, "after": after}
+    elif job == "lookups":
+        import gc
+        gc.disable()
+        probe = [key(rng.randrange(keys)) for _ in range(1_000_000)]
+        r = tarndb.TarnReader(path, verify=False)
+        def timed(f):
+            best = None
+            for _ in range(3):
+                t0 = time.perf_counter(); f(); t = time.perf_counter() - t0
+                best = t if best is None else min(best, t)
+            return best / len(probe) * 1e9
+        raw = r.raw
+        def loop_raw():
+            for k in probe: raw(k)
+        def loop_item():
+            for k in probe: r[k]
+        def many():
+            r.get_many(probe)
+        for k in probe: raw(k)  # warm the page cache's mapping of this process
+        out = {"raw_ns": timed(loop_raw), "item_ns": timed(loop_item), "get_many_ns": timed(many)}
+    elif job == "lmdb":
+        import gc, lmdb
+        gc.disable()
+        probe = [key(rng.randrange(keys)).encode() for _ in range(1_000_000)]
+        before = private()
+        t0 = time.perf_counter()
+        env = lmdb.open(path, readonly=True, lock=False, subdir=True)
+        txn = env.begin(buffers=False)
+        out["open_s"] = time.perf_counter() - t0
+        get = txn.get
+        for k in probe: get(k)
+        best = None
+        for _ in range(3):
+            t0 = time.perf_counter()
+            for k in probe: get(k)
+            t = time.perf_counter() - t0
+            best = t if best is None else min(best, t)
+        out["get_ns"] = best / len(probe) * 1e9
+        out["memory"] = {"before": before, "after": private()}
+    print(json.dumps(out))
+    """
+)
+
+
+def child(job: str, path: Path, keys: int, seed: int = 2, env: dict | None = None) -> dict:
+    p = subprocess.run(
+        [sys.executable, "-c", CHILD, job, str(path), str(keys), str(seed)],
+        capture_output=True, text=True, check=True, env={**os.environ, **(env or {})},
+    )
+    return json.loads(p.stdout)
+
+
+def delta(a: dict, b: dict, field: str) -> float:
+    return (b[field] - a[field]) / 1024  # MiB
+
+
+def measure(keys: int, out_json: str | None) -> None:
+    d = data_dir(keys)
+    built = json.loads((d / "build.json").read_text())
+    indexed, plain, lm = d / "indexed.tndb", d / "plain.tndb", d / "lmdb"
+    for f in (indexed, plain):  # into the page cache
+        with open(f, "rb") as fh:
+            while fh.read(1 << 24):
+                pass
+    load = os.getloadavg()
+    res: dict = {"keys": keys, "load_before": load, "build": built}
+    res["open"] = {
+        "indexed": child("open", indexed, keys, env={"REPEAT": "20"})["open_s"],
+        "plain": child("open", plain, keys, env={"REPEAT": "3"})["open_s"],
+    }
+    res["open_verify"] = child("open_verify", indexed, keys)
+    res["memory"] = {"indexed": child("memory", indexed, keys), "plain": child("memory", plain, keys)}
+    workers = {}
+    for name, f in (("indexed", indexed), ("plain", plain)):
+        procs = [
+            subprocess.Popen([sys.executable, "-c", CHILD, "workers", str(f), str(keys), str(10 + i)],
+                             stdout=subprocess.PIPE, text=True)
+            for i in range(8)
+        ]
+        workers[name] = [json.loads(p.communicate()[0]) for p in procs]
+    res["workers"] = workers
+    res["lookups"] = {"indexed": child("lookups", indexed, keys), "plain": child("lookups", plain, keys)}
+    res["lmdb"] = child("lmdb", lm, keys)
+    res["load_after"] = os.getloadavg()
+
+    med = lambda xs: statistics.median(xs)  # noqa: E731
+    mi, mp = res["memory"]["indexed"], res["memory"]["plain"]
+    wi = sum(delta(w["before"], w["after"], "Private_Dirty") for w in workers["indexed"])
+    wp = sum(delta(w["before"], w["after"], "Private_Dirty") for w in workers["plain"])
+    li, lp, ll = res["lookups"]["indexed"], res["lookups"]["plain"], res["lmdb"]
+    ib, pb = built["indexed"], built["plain"]
+    rows = [
+        ("keys", f"{keys:,}", "", ""),
+        ("file size (MB)", f"{ib['bytes'] / 1e6:,.1f}", f"{pb['bytes'] / 1e6:,.1f}", ""),
+        ("lookup index, bytes per key", f"{ib['index_bytes'] / keys:.2f}", "-", ""),
+        ("staging + build (s)", f"{ib['stage_s'] + ib['build_s']:.1f}", f"{pb['stage_s'] + pb['build_s']:.1f}",
+         f"{built['lmdb']['build_s']:.1f}"),
+        ("build() alone (s)", f"{ib['build_s']:.2f}", f"{pb['build_s']:.2f}", ""),
+        ("open, verify=False (ms, median)", f"{med(res['open']['indexed']) * 1e3:.3f}",
+         f"{med(res['open']['plain']) * 1e3:,.0f}", f"{ll['open_s'] * 1e3:.3f}"),
+        ("open, verify=True (ms)", f"{res['open_verify']['open_verify_s'] * 1e3:,.0f}", "", ""),
+        ("zlib.crc32 of the file (ms)", f"{res['open_verify']['crc32_s'] * 1e3:,.0f}", "", ""),
+        ("Private_Dirty after open + 200k lookups + len + iteration (MiB)",
+         f"{delta(mi['before'], mi['after'], 'Private_Dirty'):.2f}",
+         f"{delta(mp['before'], mp['after'], 'Private_Dirty'):.1f}",
+         f"{delta(ll['memory']['before'], ll['memory']['after'], 'Private_Dirty'):.2f}"),
+        ("  of which after open alone (MiB)", f"{delta(mi['before'], mi['opened'], 'Private_Dirty'):.2f}",
+         f"{delta(mp['before'], mp['opened'], 'Private_Dirty'):.1f}", ""),
+        ("Private_Clean, the same (MiB; mapped-file pages)",
+         f"{delta(mi['before'], mi['after'], 'Private_Clean'):.1f}",
+         f"{delta(mp['before'], mp['after'], 'Private_Clean'):.1f}", ""),
+        ("8 processes: open + 100k lookups, Private_Dirty together (MiB)", f"{wi:.2f}", f"{wp:.1f}", ""),
+        ("random r.raw(key) (ns)", f"{li['raw_ns']:.0f}", f"{lp['raw_ns']:.0f}", f"{ll['get_ns']:.0f} (txn.get)"),
+        ("random r[key] (ns)", f"{li['item_ns']:.0f}", f"{lp['item_ns']:.0f}", ""),
+        ("get_many, per key (ns)", f"{li['get_many_ns']:.0f}", f"{lp['get_many_ns']:.0f}", ""),
+    ]
+    width = max(len(r[0]) for r in rows)
+    print(f"{'':<{width}}  {'indexed':>12}  {'plain':>12}  {'py-lmdb':>14}")
+    for r in rows:
+        print(f"{r[0]:<{width}}  {r[1]:>12}  {r[2]:>12}  {r[3]:>14}")
+    print(f"load average before {load[0]:.2f}, after {res['load_after'][0]:.2f}")
+    if out_json:
+        Path(out_json).write_text(json.dumps(res, indent=2))
+
+
+def main() -> None:
+    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    ap.add_argument("step", choices=["build", "measure", "buildtime"])
+    ap.add_argument("--keys", type=int, default=10_000_000)
+    ap.add_argument("--json", help="also write the figures to this file")
+    args = ap.parse_args()
+    if args.step == "build":
+        build(args.keys)
+    elif args.step == "buildtime":
+        buildtime(args.keys)
+    else:
+        measure(args.keys, args.json)
+
+
+if __name__ == "__main__":
+    main()
