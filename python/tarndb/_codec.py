@@ -110,10 +110,6 @@ def _pairs_to_dict(pairs: list[tuple[Any, Any]]) -> dict[Any, Any]:
     return {_hashable(k): v for k, v in pairs}
 
 
-def _drop_pairs(pairs: list[tuple[Any, Any]]) -> None:
-    return None
-
-
 def unpack(data: bytes, key: str | bytes) -> Any:
     """The object held in *data*, stored under *key* (named in errors).
 

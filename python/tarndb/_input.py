@@ -559,14 +559,6 @@ def _records_of(text: _Text, fields: list[str], inside: str | None) -> Iterator[
         yield Record(line, _keys(value, fields, name, line, member=member, what=what), value)
 
 
-def read_json_array(
-    stream: IO[bytes], name: str, fields: list[str], progress: Callable[[int], object]
-) -> Iterator[Record]:
-    """The records of a stream holding a JSON array or object of records
-    (see :func:`read_json`)."""
-    return read_json(stream, name, fields, progress)
-
-
 def _lift_cell_limit() -> None:
     # The csv module refuses cells over 128 KiB by default; a cell is limited
     # by memory alone here.  (The setting is the process's: only ever raised.)
