@@ -17,7 +17,6 @@ import shutil
 import signal
 import stat
 import sys
-import time
 
 import pytest
 
