@@ -13,13 +13,16 @@ A sharded store is a directory::
 
 from __future__ import annotations
 
+import operator
 import re
+from typing import SupportsIndex
 
 __all__ = [
     "user_objects",
     "MAX_KEY_LEN",
     "MAX_PAYLOAD",
     "MAX_SHARDS",
+    "shard_count",
     "MAX_MANIFEST",
     "MANIFEST",
     "MANIFEST_TMP",
@@ -53,6 +56,15 @@ LOCK = "lock"
 SPILL_PREFIX = "spill-"
 
 _GENERATION_DIR = re.compile(r"gen-(\d{6,})\Z")
+
+
+def shard_count(shards: SupportsIndex | None) -> int:
+    """*shards* checked as the shard count of a store: TypeError when it is
+    not an integer, ValueError when it is None or not from 1 to MAX_SHARDS."""
+    count = 0 if shards is None else operator.index(shards)
+    if not 1 <= count <= MAX_SHARDS:
+        raise ValueError(f"shards must be from 1 to {MAX_SHARDS}, not {shards!r}")
+    return count
 
 
 def generation_dir(generation: int) -> str:

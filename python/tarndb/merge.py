@@ -12,7 +12,6 @@ same content.
 
 from __future__ import annotations
 
-import operator
 import os
 import tempfile
 import time
@@ -22,7 +21,7 @@ from typing import Any, Union, cast
 from tarndb._building import BuildReport, Default, Key, NativeReport, Progress, StrPath, report_of, run_build
 from tarndb._building import checked_key as _checked
 from tarndb._fast import Merge
-from tarndb._layout import MAX_SHARDS
+from tarndb._layout import shard_count
 from tarndb.errors import TarnError
 from tarndb.reader import TarnReader
 from tarndb.sharded.generation import publish_generation
@@ -182,9 +181,7 @@ def output_shards(
     Refusals (ValueError, TarnError, telling the caller's *option* for a
     shard count) come before any work."""
     if shards is not None:
-        count = operator.index(shards)
-        if not 1 <= count <= MAX_SHARDS:
-            raise ValueError(f"shards must be from 1 to {MAX_SHARDS}, not {shards!r}")
+        count = shard_count(shards)
         if os.path.exists(target) and not os.path.isdir(target):
             raise TarnError(f"{target}: is a file, not a sharded store directory")
         return count

@@ -25,7 +25,7 @@ from typing import Literal
 
 from tarndb import _fast
 from tarndb._building import BuildReport, Default, Key, Progress, StrPath, WriterBase, io_error, key_bytes
-from tarndb._layout import MAX_PAYLOAD, MAX_SHARDS, run_file, shard_file, shard_name
+from tarndb._layout import MAX_PAYLOAD, run_file, shard_count, shard_file, shard_name
 from tarndb.errors import TarnError, TarnIOError
 from tarndb.sharded import manifest as mf
 from tarndb.sharded.build import ShardJob, build_shards
@@ -96,9 +96,7 @@ class ShardedWriter(WriterBase):
         when its shard is built, instead of mapping to the later object."""
         if path is None:
             raise TypeError("a sharded TarnWriter needs the path of its store directory")
-        count = operator.index(shards) if shards is not None else 0
-        if not 1 <= count <= MAX_SHARDS:
-            raise ValueError(f"shards must be from 1 to {MAX_SHARDS}, not {shards!r}")
+        count = shard_count(shards)
         workers = operator.index(workers)
         if workers < 1:
             raise ValueError(f"workers must be at least 1, not {workers!r}")
