@@ -235,8 +235,8 @@ class TarnReader(_fast.Reader, Mapping[str, Any]):
         digits), and the size of the lookup index the reader answers from
         (0: none, the index is decoded into memory).  Counts are those
         written in the header, less the lookup index's own record in
-        num_objects.  For a sharded
-        store or a list of shard files: the path given, the totals of counts
+        num_objects.  For a sharded store or a list of shard files: the
+        store's path (for a list, its first file's), the totals of counts
         and sizes, and no offsets or CRC-32 (:meth:`shard_stats` has each
         file's)."""
         shards = self.shard_stats()
