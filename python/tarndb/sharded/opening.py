@@ -26,7 +26,7 @@ from tarndb._building import io_error, with_context
 from tarndb.errors import TarnCorruptError, TarnError
 from tarndb.sharded import manifest as mf
 
-__all__ = ["open_store", "open_store_dir", "Opened"]
+__all__ = ["open_store", "open_store_dir", "Opened", "check_shards", "missing_shard"]
 
 _ATTEMPTS = 3
 
@@ -66,14 +66,11 @@ def open_store(store: str, opener: Callable[[int, list[str]], T]) -> tuple[mf.Ma
             except TarnError as exc:
                 raise _named(store, exc) from None
             else:
-                _check_opened(store, manifest, opened)
+                check_shards(store, manifest, opened.shard_stats())
                 return manifest, opened
             if attempt + 1 < _ATTEMPTS and _moved_on(store, manifest, dir_fd):
                 continue  # a publish removed the generation meanwhile: follow it
-            missing = next(
-                (s.file for s in manifest.shards if not os.path.exists(os.path.join(store, s.file))), "a shard file"
-            )
-            raise TarnCorruptError(f"{store}: shard {missing} named by the manifest is missing")
+            raise missing_shard(store, manifest)
         raise AssertionError("unreachable")
     finally:
         os.close(dir_fd)
@@ -86,10 +83,21 @@ def _named(store: str, exc: BaseException) -> BaseException:
     return exc
 
 
-def _check_opened(store: str, manifest: mf.Manifest, opened: Opened) -> None:
-    # The files mapped are those the manifest describes: compared as opened,
-    # so nothing swapped on disk between a check and the open goes unseen.
-    for i, (entry, stats) in enumerate(zip(manifest.shards, opened.shard_stats())):
+def missing_shard(store: str, manifest: mf.Manifest) -> TarnCorruptError:
+    """The error for a shard of *manifest* that is gone from *store*, naming
+    the first one missing."""
+    missing = next(
+        (s.file for s in manifest.shards if not os.path.exists(os.path.join(store, s.file))), "a shard file"
+    )
+    return TarnCorruptError(f"{store}: shard {missing} named by the manifest is missing")
+
+
+def check_shards(store: str, manifest: mf.Manifest, shard_stats: list[dict[str, int | float | str]]) -> None:
+    """TarnCorruptError unless each open shard's header (*shard_stats*, as
+    the reader mapped it) has the figures *manifest* gives: compared as
+    opened, so nothing swapped on disk between a check and the open goes
+    unseen."""
+    for i, (entry, stats) in enumerate(zip(manifest.shards, shard_stats)):
         found = mf.ShardInfo(
             entry.file,
             int(stats["num_keys"]),

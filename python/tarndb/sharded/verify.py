@@ -18,7 +18,7 @@ import os
 from tarndb._layout import generation_dir
 from tarndb.errors import TarnCorruptError, TarnError
 from tarndb.sharded import manifest as mf
-from tarndb.sharded.opening import open_store_dir
+from tarndb.sharded.opening import check_shards, missing_shard, open_store_dir
 
 __all__ = ["verify_layout"]
 
@@ -28,13 +28,8 @@ def verify_layout(store: str, manifest: mf.Manifest, shard_stats: list[dict[str,
     and lists all its keys (none routes to another shard); while the store
     still publishes this generation, its directory holds those shards and
     nothing else.  TarnCorruptError names the first fault."""
+    check_shards(store, manifest, shard_stats)
     for i, (entry, stats) in enumerate(zip(manifest.shards, shard_stats)):
-        for field in ("num_keys", "num_objects"):
-            if int(stats[field]) != getattr(entry, field):
-                raise TarnCorruptError(
-                    f"{store}: shard {i} ({entry.file}) does not match the manifest: "
-                    f"{field} is {stats[field]}, the manifest says {getattr(entry, field)}"
-                )
         unlisted = int(stats["num_keys"]) - int(stats["listed_keys"])
         if unlisted:
             raise TarnCorruptError(
@@ -49,10 +44,7 @@ def verify_layout(store: str, manifest: mf.Manifest, shard_stats: list[dict[str,
         except FileNotFoundError:
             if not _still_published(store, manifest, dir_fd):
                 return  # a publish removed the generation while it was checked
-            missing = next(
-                (s.file for s in manifest.shards if not os.path.exists(os.path.join(store, s.file))), "a shard file"
-            )
-            raise TarnCorruptError(f"{store}: shard {missing} named by the manifest is missing") from None
+            raise missing_shard(store, manifest) from None
     finally:
         os.close(dir_fd)
 
