@@ -14,7 +14,7 @@ import os
 
 from tarndb._layout import MAX_SHARDS
 from tarndb.cli import build_sharded
-from tarndb.cli.context import CliError, Context, check_target
+from tarndb.cli.context import CliError, Context, check_target, fail_open
 from tarndb.cli.options import command, progress, quiet
 from tarndb.errors import TarnError
 from tarndb.merge import MergeJob, output_shards
@@ -111,7 +111,7 @@ def _input_shards(inputs: list[str | list[str]]) -> list[int]:
             try:
                 counts.append(len(read_manifest(path).shards))
             except TarnError as exc:
-                raise CliError(str(exc) if path in str(exc) else f"{path}: {exc}") from exc
+                raise fail_open(path, exc) from exc
     return counts
 
 
