@@ -20,8 +20,8 @@ import os
 from typing import Any
 
 from tarndb._building import BuildReport
-from tarndb._layout import MAX_SHARDS
 from tarndb.cli.context import Context
+from tarndb.cli.options import check_shards
 from tarndb.errors import TarnError
 
 __all__ = ["add_options", "check_arguments", "check_target", "build_on_dask"]
@@ -40,8 +40,7 @@ def add_options(p: argparse.ArgumentParser) -> None:
 def check_arguments(ctx: Context, args: argparse.Namespace) -> None:
     if args.shards is None and (args.workers != 1 or args.dask_scheduler):
         ctx.usage_error("--workers and --dask-scheduler need --shards")
-    if args.shards is not None and not 1 <= args.shards <= MAX_SHARDS:
-        ctx.usage_error(f"--shards must be from 1 to {MAX_SHARDS}")
+    check_shards(ctx, args.shards)
     if args.workers < 1:
         ctx.usage_error("--workers must be at least 1")
 

@@ -12,10 +12,9 @@ from __future__ import annotations
 import argparse
 import os
 
-from tarndb._layout import MAX_SHARDS
 from tarndb.cli import build_sharded
 from tarndb.cli.context import CliError, Context, check_target, fail_open
-from tarndb.cli.options import command, progress, quiet
+from tarndb.cli.options import check_shards, command, progress, quiet
 from tarndb.errors import TarnError
 from tarndb.merge import MergeJob, output_shards
 from tarndb.reader import TarnReader
@@ -117,8 +116,7 @@ def _input_shards(inputs: list[str | list[str]]) -> list[int]:
 
 def run(ctx: Context, args: argparse.Namespace) -> int:
     ctx.quiet = args.quiet
-    if args.shards is not None and not 1 <= args.shards <= MAX_SHARDS:
-        ctx.usage_error(f"--shards must be from 1 to {MAX_SHARDS}")
+    check_shards(ctx, args.shards)
     inputs = _inputs(ctx, args.inputs)
     # Every refusal comes before an input is opened or anything written.
     try:

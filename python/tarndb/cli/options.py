@@ -6,9 +6,10 @@ import argparse
 from collections.abc import Callable
 from typing import NamedTuple
 
+from tarndb._layout import MAX_SHARDS
 from tarndb.cli.context import Context
 
-__all__ = ["Command", "command", "no_verify", "progress", "quiet"]
+__all__ = ["Command", "command", "no_verify", "progress", "quiet", "check_shards"]
 
 
 class Command(NamedTuple):
@@ -50,3 +51,9 @@ def progress(p: argparse.ArgumentParser) -> None:
 
 def quiet(p: argparse.ArgumentParser) -> None:
     p.add_argument("--quiet", "-q", action="store_true", help="print no summary line on success")
+
+
+def check_shards(ctx: Context, shards: int | None) -> None:
+    """A usage error unless ``--shards`` is absent or a count a store can have."""
+    if shards is not None and not 1 <= shards <= MAX_SHARDS:
+        ctx.usage_error(f"--shards must be from 1 to {MAX_SHARDS}")
