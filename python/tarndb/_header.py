@@ -1,8 +1,9 @@
 """The 40-byte header of a store file, read on its own.
 
-Used where the native reader cannot open a file because its index or
-checksum is wrong: the header alone can still say what the file is, and
-whether it is shorter than the header says.
+Used where the native reader is not asked: for a shard's figures against
+its store's manifest, and where the native reader cannot open a file
+because its index or checksum is wrong: the header alone can still say
+what the file is, and whether it is shorter than the header says.
 """
 
 from __future__ import annotations
@@ -13,11 +14,25 @@ from typing import Any
 
 from tarndb._layout import user_objects
 
-__all__ = ["HEADER_SIZE", "read_header", "truncation"]
+__all__ = ["HEADER_SIZE", "parse", "read_header", "truncation"]
 
 HEADER_SIZE = 40
 _MAGIC = b"TNDB"
+# magic, version, 3 reserved bytes, num_keys, num_objects, index_offset,
+# data_offset, file CRC-32, 4 reserved bytes.
+_LAYOUT = struct.Struct(">4sB3xIIQQI4x")
 _ENTRY_LEAST = 10  # key length u16 + record offset u64, for an empty key
+
+
+def parse(head: bytes) -> tuple[int, int, int, int, int, int] | None:
+    """(version, num_keys, num_objects, index_offset, data_offset, file
+    CRC-32) of the 40 header bytes *head*, the objects counted as the user
+    sees them (:func:`tarndb._layout.user_objects`); None when *head* is not
+    a store file's header."""
+    if len(head) < HEADER_SIZE or head[:4] != _MAGIC:
+        return None
+    _magic, version, num_keys, num_objects, index_offset, data_offset, crc = _LAYOUT.unpack_from(head)
+    return version, num_keys, user_objects(head, num_objects), index_offset, data_offset, crc
 
 
 def read_header(path: str) -> tuple[dict[str, Any], int] | None:
@@ -29,14 +44,15 @@ def read_header(path: str) -> tuple[dict[str, Any], int] | None:
             size = os.fstat(f.fileno()).st_size
     except OSError:
         return None
-    if len(head) < HEADER_SIZE or head[:4] != _MAGIC:
+    parsed = parse(head)
+    if parsed is None:
         return None
-    num_keys, num_objects, index_offset, data_offset, crc = struct.unpack(">IIQQI", head[8:36])
+    version, num_keys, num_objects, index_offset, data_offset, crc = parsed
     figures: dict[str, Any] = {
         "path": path,
-        "version": head[4],
+        "version": version,
         "num_keys": num_keys,
-        "num_objects": user_objects(head, num_objects),
+        "num_objects": num_objects,
         "index_offset": index_offset,
         "data_offset": data_offset,
         "file_size": size,

@@ -29,12 +29,12 @@ import json
 import os
 import re
 import stat
-import struct
 from dataclasses import dataclass
 
 from tarndb import _fast
 from tarndb._building import io_error, with_context
-from tarndb._layout import MANIFEST, MAX_MANIFEST, generation_of, shard_name, user_objects
+from tarndb._header import HEADER_SIZE, parse
+from tarndb._layout import MANIFEST, MAX_MANIFEST, generation_of, shard_name
 from tarndb.errors import TarnCorruptError, TarnIOError, TarnVersionError
 from tarndb.errors import io_error as errno_error
 
@@ -58,7 +58,6 @@ FORMAT = "tarndb-sharded"
 VERSION = 1
 ROUTE: str = _fast.ROUTE
 
-_HEADER = struct.Struct(">4sB3xIIQQI4x")  # the 40-byte header of a store file
 _CRC_TEXT = re.compile(r"0x[0-9a-f]{8}\Z")
 
 
@@ -167,15 +166,15 @@ def read_header(path: str, name: str, dir_fd: int | None = None) -> ShardInfo:
     fd = open_regular(path, dir_fd, f"shard {name!r}")
     try:
         size = os.fstat(fd).st_size
-        head = os.pread(fd, _HEADER.size, 0)
+        head = os.pread(fd, HEADER_SIZE, 0)
     finally:
         os.close(fd)
-    if len(head) < _HEADER.size:
+    if len(head) < HEADER_SIZE:
         raise TarnCorruptError(f"shard {name!r} is too short for a store file ({size} bytes)")
-    magic, _version, keys, objects, _index, _data, crc = _HEADER.unpack(head)
-    objects = user_objects(head, objects)
-    if magic != b"TNDB":
+    parsed = parse(head)
+    if parsed is None:
         raise TarnCorruptError(f"shard {name!r} is not a store file (bad magic)")
+    _version, keys, objects, _index, _data, crc = parsed
     return ShardInfo(name, keys, objects, size, crc)
 
 
