@@ -70,7 +70,7 @@ def build_shards(jobs: Sequence[ShardJob], workers: int) -> list[mf.ShardInfo]:
     raised."""
     if workers <= 1:
         return [build_shard(*job) for job in jobs]
-    return _Pool(jobs, max(1, workers)).run()
+    return _Pool(jobs, workers).run()
 
 
 # The directory this package was imported from (it holds tarndb/).
