@@ -77,7 +77,7 @@ class ShardedWriter(WriterBase):
     payload there.
     """
 
-    __slots__ = ("_path", "_default", "_verbose", "_objects", "_shards", "_workers", "_lock", "_spill", "_runs", "_home_shard",
+    __slots__ = ("_path", "_default", "_verbose", "_objects", "_store", "_shards", "_workers", "_lock", "_spill", "_runs", "_home_shard",
                  "_home_ref", "_copies", "_keys", "_done", "_finalizer", "_report", "_unique_keys", "_forked",
                  "__weakref__")
 
@@ -101,6 +101,7 @@ class ShardedWriter(WriterBase):
         if workers < 1:
             raise ValueError(f"workers must be at least 1, not {workers!r}")
         self._path = os.fspath(path)
+        self._store = self._path  # the same path, as str: the base class types _path str | None
         self._shards = count
         self._workers = workers
         self._objects = 0
@@ -110,12 +111,12 @@ class ShardedWriter(WriterBase):
         self._verbose = verbose
         self._report: BuildReport | None = None
         self._unique_keys = unique_keys
-        self._lock = StoreLock(self._path)
+        self._lock = StoreLock(self._store)
         try:
             self._spill = self._lock.spill_dir()
         except OSError as exc:
             self._lock.release()
-            raise io_error(self._path, "cannot create a spill directory", exc) from None
+            raise io_error(self._store, "cannot create a spill directory", exc) from None
         self._runs: list[RunWriter | None] = [None] * count
         self._home_shard = array("H")
         self._home_ref = array("I")
@@ -140,8 +141,8 @@ class ShardedWriter(WriterBase):
         # Names the store (and the spill within it); the run files are as
         # they were before the failed call, so it may be made again.
         if isinstance(exc, TarnIOError) and exc.errno is None:
-            return TarnIOError(f"{self._path}: cannot write staged records to {self._spill}: {exc}")
-        return io_error(self._path, f"cannot write staged records to {self._spill}", exc)
+            return TarnIOError(f"{self._store}: cannot write staged records to {self._spill}: {exc}")
+        return io_error(self._store, f"cannot write staged records to {self._spill}", exc)
 
     def _disown(self) -> None:
         # In a forked child: see _disown_in_child.
@@ -157,9 +158,9 @@ class ShardedWriter(WriterBase):
 
     def _check_open(self) -> None:
         if self._forked:
-            raise TarnError(f"{self._path}: this writer belongs to the process that created it, not to a forked one")
+            raise TarnError(f"{self._store}: this writer belongs to the process that created it, not to a forked one")
         if self._done:
-            raise TarnError(f"{self._path}: this writer has built or closed its store; a new TarnWriter stages the next build")
+            raise TarnError(f"{self._store}: this writer has built or closed its store; a new TarnWriter stages the next build")
 
     # ------------------------------------------------------------ staging
 
@@ -250,8 +251,8 @@ class ShardedWriter(WriterBase):
         called again.  *progress* is not called for sharded builds."""
         self._check_open()
         started = time.monotonic()
-        if path is not None and os.path.realpath(os.fspath(path)) != os.path.realpath(self._path):
-            raise ValueError(f"a sharded TarnWriter builds the store it was opened on ({self._path!r})")
+        if path is not None and os.path.realpath(os.fspath(path)) != os.path.realpath(self._store):
+            raise ValueError(f"a sharded TarnWriter builds the store it was opened on ({self._store!r})")
         # The runs stay open: after a failed build staging goes on in them.
         try:
             for run in self._runs:
@@ -277,7 +278,7 @@ class ShardedWriter(WriterBase):
             # came after the switch: the new generation is the store now.
         self.close()
         report = self._report = BuildReport(
-            self._path, manifest.num_objects, manifest.num_keys, manifest.file_size, time.monotonic() - started
+            self._store, manifest.num_objects, manifest.num_keys, manifest.file_size, time.monotonic() - started
         )
         if self._verbose if verbose is None else verbose:
             print(report.summary(), file=sys.stdout)
