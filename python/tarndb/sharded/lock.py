@@ -236,10 +236,12 @@ class StoreLock:
             self._lost = True
 
     def release(self) -> None:
+        # Only a held lock has anything to let go of: a released one may be
+        # collected again at interpreter exit, when module globals are gone.
         if self._fd >= 0:
             os.close(self._fd)
             self._fd = -1
-        _held.discard(self)
+            _held.discard(self)
 
     def __del__(self) -> None:
         self.release()
