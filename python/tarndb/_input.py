@@ -430,14 +430,8 @@ class _Text:
                 raise InputError(self.here(), f"invalid JSON: {where} is not closed")
             yield index, member, line, byte
             index += 1
-            sep = self.peek()
-            if sep == ",":
-                self.advance(self.pos + 1)
-            elif sep == "}":
-                self.advance(self.pos + 1)
+            if self.separator("}", f"member {member!r} of {where}"):
                 return
-            else:
-                raise InputError(self.here(), f"invalid JSON: expected ',' or '}}' after member {member!r} of {where}")
 
     def elements(self, where: str) -> Iterator[tuple[int, int, int]]:
         """Walks the array whose ``[`` is at ``pos``: for each element, its
@@ -452,14 +446,17 @@ class _Text:
                 raise InputError(self.here(), f"invalid JSON: {where} is not closed")
             yield index, self.line, self.byte
             index += 1
-            sep = self.peek()
-            if sep == ",":
-                self.advance(self.pos + 1)
-            elif sep == "]":
-                self.advance(self.pos + 1)
+            if self.separator("]", f"element {index - 1} of {where}"):
                 return
-            else:
-                raise InputError(self.here(), f"invalid JSON: expected ',' or ']' after element {index - 1} of {where}")
+
+    def separator(self, close: str, after: str) -> bool:
+        """Takes the ``,`` or the *close* bracket that follows an item (named
+        by *after* in the error): True once the container is closed."""
+        sep = self.peek()
+        if sep not in (",", close):
+            raise InputError(self.here(), f"invalid JSON: expected ',' or '{close}' after {after}")
+        self.advance(self.pos + 1)
+        return sep == close
 
     def end(self) -> None:
         if self.peek() != "":
