@@ -24,10 +24,10 @@ Private_Dirty (the process's own written pages: anonymous memory) and
 Private_Clean (clean pages of the mapped file that no other process maps at
 the moment; shared through the page cache as soon as one does), as the
 difference between before opening and after the work. The files are brought
-into the page cache through a mapping advised MADV_HUGEPAGE, as a reader's
-own mapping brings them in; the lookups row "in huge pages" tells how much of
-each file's mapping the kernel mapped with 2 MiB entries (pages cached
-earlier by read() or by a writer's small writes stay small).
+into the page cache afresh (their cached pages dropped first) through a
+mapping advised MADV_HUGEPAGE, as a reader's own mapping brings them in; the
+lookups row "in huge pages" tells how much of each file's mapping the kernel
+mapped with 2 MiB entries.
 """
 
 from __future__ import annotations
@@ -289,12 +289,14 @@ def child(job: str, path: Path, keys: int, seed: int = 2, env: dict | None = Non
 
 def warm(path: Path) -> None:
     """Brings the file into the page cache as a reader's mapping does: advised
-    MADV_HUGEPAGE, so that pages not cached yet arrive in folios of huge-page
-    size (a read() would bring them in small ones, which every mapping then
-    maps page by page). Pages already cached stay as they are."""
+    MADV_HUGEPAGE, so that its pages arrive in folios of huge-page size (a
+    read() would bring them in small ones, which every mapping then maps page
+    by page). The file's cached pages are dropped first, so that what an
+    earlier run or tool left there does not decide the figures."""
     import mmap
 
     with open(path, "rb") as fh, mmap.mmap(fh.fileno(), 0, access=mmap.ACCESS_READ) as m:
+        os.posix_fadvise(fh.fileno(), 0, 0, os.POSIX_FADV_DONTNEED)
         if hasattr(mmap, "MADV_HUGEPAGE"):
             m.madvise(mmap.MADV_HUGEPAGE)
         for off in range(0, len(m), 4096):
