@@ -4,6 +4,7 @@ every file was read before), with py-lmdb on the same data in the same run.
 
     python bench/lookup_index.py build               # once: about 10 minutes at 10M keys
     python bench/lookup_index.py measure             # the figures, a few minutes
+    python bench/lookup_index.py measure --small-pages   # the files cached by read(), in small folios
     python bench/lookup_index.py build --keys 1000000   # a smaller set for a quick look
     python bench/lookup_index.py buildtime --keys 2000000   # build() with and without the index, CPU time
 
@@ -287,14 +288,21 @@ def child(job: str, path: Path, keys: int, seed: int = 2, env: dict | None = Non
     return json.loads(p.stdout)
 
 
-def warm(path: Path) -> None:
+def warm(path: Path, small_pages: bool = False) -> None:
     """Brings the file into the page cache as a reader's mapping does: advised
     MADV_HUGEPAGE, so that its pages arrive in folios of huge-page size (a
     read() would bring them in small ones, which every mapping then maps page
     by page). The file's cached pages are dropped first, so that what an
-    earlier run or tool left there does not decide the figures."""
+    earlier run or tool left there does not decide the figures. With
+    `small_pages`, read() brings them in, for the figures of that case."""
     import mmap
 
+    if small_pages:
+        with open(path, "rb") as fh:
+            os.posix_fadvise(fh.fileno(), 0, 0, os.POSIX_FADV_DONTNEED)
+            while fh.read(1 << 24):
+                pass
+        return
     with open(path, "rb") as fh, mmap.mmap(fh.fileno(), 0, access=mmap.ACCESS_READ) as m:
         os.posix_fadvise(fh.fileno(), 0, 0, os.POSIX_FADV_DONTNEED)
         if hasattr(mmap, "MADV_HUGEPAGE"):
@@ -307,14 +315,14 @@ def delta(a: dict, b: dict, field: str) -> float:
     return (b[field] - a[field]) / 1024  # MiB
 
 
-def measure(keys: int, out_json: str | None) -> None:
+def measure(keys: int, out_json: str | None, small_pages: bool = False) -> None:
     d = data_dir(keys)
     built = json.loads((d / "build.json").read_text())
     indexed, plain, lm = d / "indexed.tndb", d / "plain.tndb", d / "lmdb"
     for f in (indexed, plain):
-        warm(f)
+        warm(f, small_pages)
     load = os.getloadavg()
-    res: dict = {"keys": keys, "load_before": load, "build": built}
+    res: dict = {"keys": keys, "load_before": load, "build": built, "small_pages": small_pages}
     res["open"] = {
         "indexed": child("open", indexed, keys, env={"REPEAT": "20"})["open_s"],
         "plain": child("open", plain, keys, env={"REPEAT": "3"})["open_s"],
@@ -381,13 +389,15 @@ def main() -> None:
     ap.add_argument("step", choices=["build", "measure", "buildtime"])
     ap.add_argument("--keys", type=int, default=10_000_000)
     ap.add_argument("--json", help="also write the figures to this file")
+    ap.add_argument("--small-pages", action="store_true",
+                    help="bring the files into the page cache by read() instead, in small folios")
     args = ap.parse_args()
     if args.step == "build":
         build(args.keys)
     elif args.step == "buildtime":
         buildtime(args.keys)
     else:
-        measure(args.keys, args.json)
+        measure(args.keys, args.json, args.small_pages)
 
 
 if __name__ == "__main__":
