@@ -284,7 +284,9 @@ def test_build_is_silent_and_returns_its_report(tmp_path, capfd):
     assert capfd.readouterr() == ("", "")
     with TarnReader(target) as r:
         stats = r.stats
-    assert report == BuildReport(str(target), 2, 3, target.stat().st_size, report.seconds, stats["lookup_index_bytes"])
+    assert report == BuildReport(
+        str(target), 2, 3, target.stat().st_size, report.seconds, stats["lookup_index_bytes"], 1, 1
+    )
     assert report.lookup_index_bytes > 0
     assert (report.objects, report.keys) == (stats["num_objects"], stats["num_keys"])
     assert report.seconds > 0
