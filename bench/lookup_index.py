@@ -4,7 +4,7 @@ every file was read before), with py-lmdb on the same data in the same run.
 
     python bench/lookup_index.py build               # once: about 10 minutes at 10M keys
     python bench/lookup_index.py measure             # the figures, a few minutes
-    python bench/lookup_index.py measure --small-pages   # the files cached by read(), in small folios
+    python bench/lookup_index.py measure --small-pages   # the files cached in small folios
     python bench/lookup_index.py build --keys 1000000   # a smaller set for a quick look
     python bench/lookup_index.py buildtime --keys 2000000   # build() with and without the index, CPU time
     python bench/lookup_index.py buildtime --keys 2000000 --repeat 3 \
@@ -408,6 +408,9 @@ CHILD = textwrap.dedent(
 )
 
 
+ROUNDS = int(os.environ.get("ROUNDS", "3"))
+
+
 def child(job: str, path: Path, keys: int, seed: int = 2, env: dict | None = None) -> dict:
     p = subprocess.run(
         [sys.executable, "-c", CHILD, job, str(path), str(keys), str(seed)],
@@ -418,22 +421,21 @@ def child(job: str, path: Path, keys: int, seed: int = 2, env: dict | None = Non
 
 def warm(path: Path, small_pages: bool = False) -> None:
     """Brings the file into the page cache as a reader's mapping does: advised
-    MADV_HUGEPAGE, so that its pages arrive in folios of huge-page size (a
-    read() would bring them in small ones, which every mapping then maps page
-    by page). The file's cached pages are dropped first, so that what an
+    MADV_HUGEPAGE, so that its pages arrive in folios of huge-page size,
+    which a mapping maps with one entry each. The file's cached pages are dropped first, so that what an
     earlier run or tool left there does not decide the figures. With
-    `small_pages`, read() brings them in, for the figures of that case."""
+    `small_pages`, page by page in small folios instead (as pages that a
+    writer wrote in small pieces, or a copy, leave there), for the figures
+    of that case."""
     import mmap
 
-    if small_pages:
-        with open(path, "rb") as fh:
-            os.posix_fadvise(fh.fileno(), 0, 0, os.POSIX_FADV_DONTNEED)
-            while fh.read(1 << 24):
-                pass
-        return
     with open(path, "rb") as fh, mmap.mmap(fh.fileno(), 0, access=mmap.ACCESS_READ) as m:
         os.posix_fadvise(fh.fileno(), 0, 0, os.POSIX_FADV_DONTNEED)
-        if hasattr(mmap, "MADV_HUGEPAGE"):
+        if small_pages:
+            # No read-ahead and no huge pages: each page comes in alone.
+            m.madvise(mmap.MADV_NOHUGEPAGE)
+            m.madvise(mmap.MADV_RANDOM)
+        elif hasattr(mmap, "MADV_HUGEPAGE"):
             m.madvise(mmap.MADV_HUGEPAGE)
         for off in range(0, len(m), 4096):
             m[off]
@@ -466,8 +468,19 @@ def measure(keys: int, out_json: str | None, small_pages: bool = False) -> None:
         ]
         workers[name] = [json.loads(p.communicate()[0]) for p in procs]
     res["workers"] = workers
-    res["lookups"] = {"indexed": child("lookups", indexed, keys), "plain": child("lookups", plain, keys)}
-    res["lmdb"] = child("lmdb", lm, keys)
+    # The lookups in rounds, the three stores in turn within each, so that a
+    # change of load on a shared machine falls on all of them: each figure is
+    # the median of the rounds' (each the best of 3 passes), and the ratios
+    # are taken within each round.
+    rounds = [{"indexed": child("lookups", indexed, keys), "plain": child("lookups", plain, keys),
+               "lmdb": child("lmdb", lm, keys), "load": os.getloadavg()[0]} for _ in range(ROUNDS)]
+    res["lookup_rounds"] = rounds
+    res["lookups"] = {
+        name: {f: statistics.median(r[name][f] for r in rounds) for f in ("raw_ns", "item_ns", "get_many_ns")}
+        | {"mapping": rounds[-1][name]["mapping"]}
+        for name in ("indexed", "plain")
+    }
+    res["lmdb"] = rounds[-1]["lmdb"] | {"get_ns": statistics.median(r["lmdb"]["get_ns"] for r in rounds)}
     res["load_after"] = os.getloadavg()
 
     med = lambda xs: statistics.median(xs)  # noqa: E731
@@ -508,6 +521,12 @@ def measure(keys: int, out_json: str | None, small_pages: bool = False) -> None:
     for r in rows:
         print(f"{r[0]:<{width}}  {r[1]:>12}  {r[2]:>12}  {r[3]:>14}")
     print(f"load average before {load[0]:.2f}, after {res['load_after'][0]:.2f}")
+    print(f"lookups: median of {len(rounds)} rounds; per round, indexed / plain (and raw / txn.get):")
+    for r in rounds:
+        i, p, m = r["indexed"], r["plain"], r["lmdb"]
+        print(f"  raw {i['raw_ns'] / p['raw_ns']:.2f}x ({i['raw_ns'] / m['get_ns']:.2f}x), "
+              f"r[key] {i['item_ns'] / p['item_ns']:.2f}x, get_many {i['get_many_ns'] / p['get_many_ns']:.2f}x"
+              f"  (load {r['load']:.2f})")
     if out_json:
         Path(out_json).write_text(json.dumps(res, indent=2))
 
@@ -518,7 +537,7 @@ def main() -> None:
     ap.add_argument("--keys", type=int, default=10_000_000)
     ap.add_argument("--json", help="also write the figures to this file")
     ap.add_argument("--small-pages", action="store_true",
-                    help="bring the files into the page cache by read() instead, in small folios")
+                    help="bring the files into the page cache in small folios instead")
     ap.add_argument("--python", action="append", default=[],
                     help="buildtime: an interpreter whose tarndb install to time (repeat the option; the first is "
                          "the baseline)")
