@@ -4,8 +4,12 @@ every file was read before), with py-lmdb on the same data in the same run.
 
     python bench/lookup_index.py build               # once: about 10 minutes at 10M keys
     python bench/lookup_index.py measure             # the figures, a few minutes
+    python bench/lookup_index.py measure --small-pages   # the files cached by read(), in small folios
     python bench/lookup_index.py build --keys 1000000   # a smaller set for a quick look
     python bench/lookup_index.py buildtime --keys 2000000   # build() with and without the index, CPU time
+    python bench/lookup_index.py buildtime --keys 2000000 --repeat 3 \
+        --python OLD/.venv/bin/python --python .venv/bin/python  # TarnWriter of two installs
+    python bench/lookup_index.py sharded --keys 2000000 --shards 8   # a sharded store: open and memory
 
 Data (bench/results/tmp/lookup-<keys>/, kept between runs): str keys
 "user:" and 15 digits (20 bytes), values {"id": int, "name": str, "tags":
@@ -23,7 +27,11 @@ one table (and `--json FILE`). Memory is read from /proc/self/smaps_rollup:
 Private_Dirty (the process's own written pages: anonymous memory) and
 Private_Clean (clean pages of the mapped file that no other process maps at
 the moment; shared through the page cache as soon as one does), as the
-difference between before opening and after the work.
+difference between before opening and after the work. The files are brought
+into the page cache afresh (their cached pages dropped first) through a
+mapping advised MADV_HUGEPAGE, as a reader's own mapping brings them in; the
+lookups row "in huge pages" tells how much of each file's mapping the kernel
+mapped with 2 MiB entries.
 """
 
 from __future__ import annotations
@@ -160,6 +168,122 @@ def buildtime(keys: int) -> None:
             print(f"round {rnd}: build() indexed {ci:.2f} s, plain {cp:.2f} s (CPU), {ci / cp:.2f}x", flush=True)
 
 
+# One build through the API users call, in a fresh process of the
+# interpreter under test: tarndb.TarnWriter, w.add(obj, key) per pair
+# (msgpack packing included), then build(). The pairs are made before the
+# clock starts; CPU time (process_time: every thread of the process) and
+# wall time of staging and build apart.
+BUILD_CHILD = textwrap.dedent(
+    r"""
+    import json, os, random, sys, time
+    import tarndb
+
+    keys, out = int(sys.argv[1]), sys.argv[2]
+    order = list(range(keys))
+    random.Random(1).shuffle(order)
+    pairs = [(f"user:{i:015d}", {"id": i, "name": f"customer-{i:012d}", "tags": [1, 2, 3]}) for i in order]
+    del order
+    c0, t0 = time.process_time(), time.perf_counter()
+    w = tarndb.TarnWriter(out)
+    add = w.add
+    for k, v in pairs:
+        add(v, k)
+    c1, t1 = time.process_time(), time.perf_counter()
+    report = w.build()
+    c2, t2 = time.process_time(), time.perf_counter()
+    print(json.dumps({
+        "stage_cpu": c1 - c0, "stage_wall": t1 - t0, "build_cpu": c2 - c1, "build_wall": t2 - t1,
+        "bytes": report.bytes, "lookup_index_bytes": getattr(report, "lookup_index_bytes", 0),
+    }))
+    """
+)
+
+
+def buildtime_between(keys: int, pythons: list[str], repeat: int) -> None:
+    """The package's TarnWriter (staging and build) of each interpreter's
+    install, on the same pairs, in fresh processes taking turns, *repeat*
+    rounds; medians, and each against the first interpreter's."""
+    import tempfile
+
+    d = data_dir(keys)
+    d.mkdir(parents=True, exist_ok=True)
+    runs: dict[str, list[dict]] = {py: [] for py in pythons}
+    with tempfile.TemporaryDirectory(dir=d) as tmp:
+        for rnd in range(repeat):
+            for py in pythons:
+                load = os.getloadavg()[0]
+                out = os.path.join(tmp, "b.tndb")
+                p = subprocess.run([py, "-c", BUILD_CHILD, str(keys), out], capture_output=True, text=True,
+                                   check=True, cwd=tmp)
+                os.unlink(out)
+                fig = {**json.loads(p.stdout), "load": load}
+                runs[py].append(fig)
+                print(f"round {rnd} {py}: staging {fig['stage_cpu']:.2f} s CPU / {fig['stage_wall']:.2f} s wall, "
+                      f"build() {fig['build_cpu']:.2f} / {fig['build_wall']:.2f}, {fig['bytes']:,} bytes "
+                      f"(lookup index {fig['lookup_index_bytes']:,}), load {load:.2f}", flush=True)
+    med = statistics.median
+    base = runs[pythons[0]]
+    print(f"median of {repeat} at {keys:,} keys (CPU / wall, s; ratio to {pythons[0]}):")
+    for py in pythons:
+        r = runs[py]
+        cols = []
+        for what in ("stage", "build"):
+            c, w = med(x[f"{what}_cpu"] for x in r), med(x[f"{what}_wall"] for x in r)
+            cb, wb = med(x[f"{what}_cpu"] for x in base), med(x[f"{what}_wall"] for x in base)
+            cols.append(f"{what} {c:.2f} / {w:.2f} ({c / cb:.2f}x / {w / wb:.2f}x)")
+        tc = med(x["stage_cpu"] + x["build_cpu"] for x in r)
+        tw = med(x["stage_wall"] + x["build_wall"] for x in r)
+        tcb = med(x["stage_cpu"] + x["build_cpu"] for x in base)
+        twb = med(x["stage_wall"] + x["build_wall"] for x in base)
+        cols.append(f"total {tc:.2f} / {tw:.2f} ({tc / tcb:.2f}x / {tw / twb:.2f}x)")
+        print(f"  {py}: " + ", ".join(cols))
+
+
+def sharded(keys: int, shards: int) -> None:
+    """A sharded store (built once by tarndb.TarnWriter with *shards*
+    shards, kept under bench/results/tmp/sharded-<keys>-<shards>/) opened
+    as the indexed file is in `measure`: open time with verify=False and
+    verify=True, Private_Dirty after open and after lookups + len() + a
+    full iteration, each in a fresh child; verify() time beside."""
+    import msgpack
+
+    import tarndb
+
+    d = HERE / "results" / "tmp" / f"sharded-{keys}-{shards}"
+    if not (d / "manifest.json").exists():
+        order = list(range(keys))
+        random.Random(1).shuffle(order)
+        t0 = time.perf_counter()
+        with tarndb.TarnWriter(d, shards=shards, workers=2) as w:
+            for i in order:
+                w.add_raw(msgpack.packb(value(i)), key(i))
+        print(f"built {d} in {time.perf_counter() - t0:.1f} s", flush=True)
+    for f in sorted(d.rglob("*.tndb")):  # into the page cache
+        with open(f, "rb") as fh:
+            while fh.read(1 << 24):
+                pass
+    load = os.getloadavg()
+    opened = child("open", d, keys, env={"REPEAT": "20"})["open_s"]
+    checked = child("open_verify_only", d, keys, env={"REPEAT": "3"})
+    mem = child("memory", d, keys)
+    after = os.getloadavg()
+    with tarndb.TarnReader(d, verify=False) as r:
+        t0 = time.perf_counter()
+        r.verify()
+        verify_s = time.perf_counter() - t0
+        st = r.stats
+        per_shard = [s["lookup_index_bytes"] for s in r.shard_stats()]
+    print(f"{keys:,} keys in {shards} shards, lookup index in every shard: {all(per_shard)} "
+          f"({st['lookup_index_bytes'] / keys:.2f} bytes per key)")
+    print(f"open, verify=False (ms, median of 20): {statistics.median(opened) * 1e3:.3f}")
+    print(f"open, verify=True (ms, median of 3): {statistics.median(checked['open_s']) * 1e3:,.0f}")
+    print(f"verify() (ms): {verify_s * 1e3:,.0f}")
+    print(f"Private_Dirty after open alone (MiB): {delta(mem['before'], mem['opened'], 'Private_Dirty'):.2f}")
+    print(f"Private_Dirty after open + 200k lookups + len + iteration (MiB): "
+          f"{delta(mem['before'], mem['after'], 'Private_Dirty'):.2f}")
+    print(f"load average before {load[0]:.2f}, after {after[0]:.2f}")
+
+
 # ----------------------------------------------------------------- children
 
 CHILD = textwrap.dedent(
@@ -179,6 +303,17 @@ CHILD = textwrap.dedent(
     def key(i):
         return f"user:{i:015d}"
 
+    def mapping(path):  # this process's mapping of the file: resident and huge-page-mapped KiB
+        out, cur = {}, None
+        with open("/proc/self/smaps") as f:
+            for line in f:
+                head = line.split()
+                if head and "-" in head[0] and ":" not in head[0]:
+                    cur = line.rstrip().endswith(os.path.realpath(path))
+                elif cur and head[0] in ("Rss:", "FilePmdMapped:"):
+                    out[head[0][:-1]] = out.get(head[0][:-1], 0) + int(head[1])
+        return out
+
     job, path, keys = sys.argv[1], sys.argv[2], int(sys.argv[3])
     rng = random.Random(int(sys.argv[4]) if len(sys.argv) > 4 else 2)
     out = {}
@@ -187,6 +322,15 @@ CHILD = textwrap.dedent(
         for _ in range(int(os.environ.get("REPEAT", "5"))):
             t0 = time.perf_counter()
             r = tarndb.TarnReader(path, verify=False)
+            times.append(time.perf_counter() - t0)
+            r.close()
+            del r
+        out["open_s"] = times
+    elif job == "open_verify_only":
+        times = []
+        for _ in range(int(os.environ.get("REPEAT", "3"))):
+            t0 = time.perf_counter()
+            r = tarndb.TarnReader(path, verify=True)
             times.append(time.perf_counter() - t0)
             r.close()
             del r
@@ -239,6 +383,7 @@ CHILD = textwrap.dedent(
             r.get_many(probe)
         for k in probe: raw(k)  # warm the page cache's mapping of this process
         out = {"raw_ns": timed(loop_raw), "item_ns": timed(loop_item), "get_many_ns": timed(many)}
+        out["mapping"] = mapping(path)
     elif job == "lmdb":
         import gc, lmdb
         gc.disable()
@@ -271,20 +416,41 @@ def child(job: str, path: Path, keys: int, seed: int = 2, env: dict | None = Non
     return json.loads(p.stdout)
 
 
+def warm(path: Path, small_pages: bool = False) -> None:
+    """Brings the file into the page cache as a reader's mapping does: advised
+    MADV_HUGEPAGE, so that its pages arrive in folios of huge-page size (a
+    read() would bring them in small ones, which every mapping then maps page
+    by page). The file's cached pages are dropped first, so that what an
+    earlier run or tool left there does not decide the figures. With
+    `small_pages`, read() brings them in, for the figures of that case."""
+    import mmap
+
+    if small_pages:
+        with open(path, "rb") as fh:
+            os.posix_fadvise(fh.fileno(), 0, 0, os.POSIX_FADV_DONTNEED)
+            while fh.read(1 << 24):
+                pass
+        return
+    with open(path, "rb") as fh, mmap.mmap(fh.fileno(), 0, access=mmap.ACCESS_READ) as m:
+        os.posix_fadvise(fh.fileno(), 0, 0, os.POSIX_FADV_DONTNEED)
+        if hasattr(mmap, "MADV_HUGEPAGE"):
+            m.madvise(mmap.MADV_HUGEPAGE)
+        for off in range(0, len(m), 4096):
+            m[off]
+
+
 def delta(a: dict, b: dict, field: str) -> float:
     return (b[field] - a[field]) / 1024  # MiB
 
 
-def measure(keys: int, out_json: str | None) -> None:
+def measure(keys: int, out_json: str | None, small_pages: bool = False) -> None:
     d = data_dir(keys)
     built = json.loads((d / "build.json").read_text())
     indexed, plain, lm = d / "indexed.tndb", d / "plain.tndb", d / "lmdb"
-    for f in (indexed, plain):  # into the page cache
-        with open(f, "rb") as fh:
-            while fh.read(1 << 24):
-                pass
+    for f in (indexed, plain):
+        warm(f, small_pages)
     load = os.getloadavg()
-    res: dict = {"keys": keys, "load_before": load, "build": built}
+    res: dict = {"keys": keys, "load_before": load, "build": built, "small_pages": small_pages}
     res["open"] = {
         "indexed": child("open", indexed, keys, env={"REPEAT": "20"})["open_s"],
         "plain": child("open", plain, keys, env={"REPEAT": "3"})["open_s"],
@@ -305,6 +471,7 @@ def measure(keys: int, out_json: str | None) -> None:
     res["load_after"] = os.getloadavg()
 
     med = lambda xs: statistics.median(xs)  # noqa: E731
+    huge = lambda x: f"{x['mapping'].get('Rss', 0) / 1024:.0f} / {x['mapping'].get('FilePmdMapped', 0) / 1024:.0f}"  # noqa: E731
     mi, mp = res["memory"]["indexed"], res["memory"]["plain"]
     wi = sum(delta(w["before"], w["after"], "Private_Dirty") for w in workers["indexed"])
     wp = sum(delta(w["before"], w["after"], "Private_Dirty") for w in workers["plain"])
@@ -334,6 +501,7 @@ def measure(keys: int, out_json: str | None) -> None:
         ("random r.raw(key) (ns)", f"{li['raw_ns']:.0f}", f"{lp['raw_ns']:.0f}", f"{ll['get_ns']:.0f} (txn.get)"),
         ("random r[key] (ns)", f"{li['item_ns']:.0f}", f"{lp['item_ns']:.0f}", ""),
         ("get_many, per key (ns)", f"{li['get_many_ns']:.0f}", f"{lp['get_many_ns']:.0f}", ""),
+        ("  the file's mapping then: resident / in huge pages (MiB)", huge(li), huge(lp), ""),
     ]
     width = max(len(r[0]) for r in rows)
     print(f"{'':<{width}}  {'indexed':>12}  {'plain':>12}  {'py-lmdb':>14}")
@@ -346,16 +514,28 @@ def measure(keys: int, out_json: str | None) -> None:
 
 def main() -> None:
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    ap.add_argument("step", choices=["build", "measure", "buildtime"])
+    ap.add_argument("step", choices=["build", "measure", "buildtime", "sharded"])
     ap.add_argument("--keys", type=int, default=10_000_000)
     ap.add_argument("--json", help="also write the figures to this file")
+    ap.add_argument("--small-pages", action="store_true",
+                    help="bring the files into the page cache by read() instead, in small folios")
+    ap.add_argument("--python", action="append", default=[],
+                    help="buildtime: an interpreter whose tarndb install to time (repeat the option; the first is "
+                         "the baseline)")
+    ap.add_argument("--repeat", type=int, default=3, help="buildtime with --python: rounds")
+    ap.add_argument("--shards", type=int, default=8, help="sharded: the store's shard count")
     args = ap.parse_args()
     if args.step == "build":
         build(args.keys)
     elif args.step == "buildtime":
-        buildtime(args.keys)
+        if args.python:
+            buildtime_between(args.keys, args.python, args.repeat)
+        else:
+            buildtime(args.keys)
+    elif args.step == "sharded":
+        sharded(args.keys, args.shards)
     else:
-        measure(args.keys, args.json)
+        measure(args.keys, args.json, args.small_pages)
 
 
 if __name__ == "__main__":

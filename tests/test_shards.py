@@ -547,7 +547,12 @@ def test_verify_finds_a_file_the_manifest_does_not_name(tmp_path, extra: str) ->
         r.verify()
 
 
-def test_verify_finds_a_key_in_the_wrong_shard(tmp_path) -> None:
+@pytest.mark.parametrize("check_at_open", [True, False])
+def test_verify_finds_a_key_in_the_wrong_shard(tmp_path, check_at_open: bool) -> None:
+    # Shards read in place have their routing walked at open only with
+    # verify=True; without it the open stays constant-time and lists the
+    # stray key, which lookups (asking the shard it routes to) never find,
+    # until verify() names it.
     right, wrong = (next(f"x{i}" for i in range(100) if _fast.route(f"x{i}", 2) == s) for s in (0, 1))
     store = tmp_path / "store"
     with TarnWriter(store, shards=2) as w:
@@ -565,8 +570,11 @@ def test_verify_finds_a_key_in_the_wrong_shard(tmp_path) -> None:
             m[field] = sum(s[field] for s in m["shards"])
 
     edit_manifest(store, match_shard0)
-    r = TarnReader(store)
-    assert wrong not in r and list(r) == [right]
+    r = TarnReader(store, verify=check_at_open)
+    assert all(s["lookup_index_bytes"] > 0 for s in r.shard_stats())
+    assert wrong not in r and r.get(wrong) is None
+    assert list(r) == ([right] if check_at_open else sorted([right, wrong]))
+    assert r.misplaced_keys() == [1, 0]
     with pytest.raises(TarnCorruptError, match="shard 0 .* holds 1 keys that belong to other shards"):
         r.verify()
 

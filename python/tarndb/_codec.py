@@ -91,12 +91,17 @@ def with_arrays(default: Default | None) -> Default:
     return hook
 
 
+#: The hook without a *default*: made once, since every object a writer
+#: stages is packed through it.
+_ARRAYS_ONLY = with_arrays(None)
+
+
 def pack(obj: object, default: Default | None = None) -> bytes:
     """The msgpack bytes of *obj*.  A numpy array is stored as one array
     value (:func:`pack_array`).  TypeError for a type msgpack cannot hold
     (after *default*, if given, has had its say), OverflowError for an
     integer outside 64 bits."""
-    data: bytes = msgpack.packb(obj, default=with_arrays(default))
+    data: bytes = msgpack.packb(obj, default=_ARRAYS_ONLY if default is None else with_arrays(default))
     return data
 
 

@@ -14,7 +14,7 @@ from typing import Any
 
 from tarndb._layout import user_objects
 
-__all__ = ["HEADER_SIZE", "parse", "read_header", "truncation"]
+__all__ = ["HEADER_SIZE", "lookup_index_bytes", "parse", "read_header", "truncation"]
 
 HEADER_SIZE = 40
 _MAGIC = b"TNDB"
@@ -33,6 +33,16 @@ def parse(head: bytes) -> tuple[int, int, int, int, int, int] | None:
         return None
     _magic, version, num_keys, num_objects, index_offset, data_offset, crc = _LAYOUT.unpack_from(head)
     return version, num_keys, user_objects(head, num_objects), index_offset, data_offset, crc
+
+
+def lookup_index_bytes(head: bytes) -> int:
+    """The size of the lookup index record (its 8-byte prefix included) that
+    the 40 header bytes *head* announce: bytes 5 to 7 ``LX`` and 1, the
+    payload length in bytes 36 to 39; 0 when they announce none.  The
+    figure a reader that accepts the record reports."""
+    if len(head) < HEADER_SIZE or head[5:8] != b"LX\x01":
+        return 0
+    return 8 + int.from_bytes(head[36:40], "big")
 
 
 def read_header(path: str) -> tuple[dict[str, Any], int] | None:

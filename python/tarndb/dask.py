@@ -37,7 +37,7 @@ from typing import Any, Union
 import msgpack  # type: ignore[import-untyped,unused-ignore]
 
 from tarndb import _codec, _fast
-from tarndb._building import BuildReport, Default, Key, StrPath, key_bytes
+from tarndb._building import BuildReport, Default, Key, StrPath, key_bytes, store_report
 from tarndb._layout import MAX_KEY_LEN, MAX_SHARDS, shard_file, shard_name
 from tarndb.errors import TarnError
 from tarndb.sharded import manifest as mf
@@ -239,10 +239,13 @@ def to_tarndb(
         ]
         kwargs = {} if scheduler is None else {"scheduler": scheduler}
         infos = dask.compute(*built, **kwargs)
+        lookup_sizes = [mf.lookup_index_size(os.path.join(gen_path, shard_file(s))) for s in range(shards)]
         manifest = mf.Manifest(gen, tuple(infos))
         lock.publish(manifest)
         gen_path = ""  # published: no longer ours to remove
-        return BuildReport(store, manifest.num_objects, manifest.num_keys, manifest.file_size, time.monotonic() - started)
+        return store_report(
+            store, manifest.num_objects, manifest.num_keys, manifest.file_size, time.monotonic() - started, lookup_sizes
+        )
     finally:
         if gen_path:
             lock.discard(gen_path)

@@ -18,7 +18,17 @@ import time
 from collections.abc import Iterable, Mapping, Sequence
 from typing import Any, Union, cast
 
-from tarndb._building import BuildReport, Default, Key, NativeReport, Progress, StrPath, report_of, run_build
+from tarndb._building import (
+    BuildReport,
+    Default,
+    Key,
+    NativeReport,
+    Progress,
+    StrPath,
+    report_of,
+    run_build,
+    store_report,
+)
 from tarndb._building import checked_key as _checked
 from tarndb._fast import Merge
 from tarndb._layout import shard_count
@@ -113,13 +123,21 @@ class MergeJob:
         started = time.monotonic()
         native = self._native
 
+        lookup_sizes = [0] * count
+
         def write_shard(shard: int, path: str) -> None:
-            run_build(_ShardBuild(native, (shard, count)), path, progress)
+            built = run_build(_ShardBuild(native, (shard, count)), path, progress)
+            lookup_sizes[shard] = built.lookup_index_bytes
 
         try:
             manifest = publish_generation(store, count, write_shard)
-            report = self._sharded = BuildReport(
-                store, manifest.num_objects, manifest.num_keys, manifest.file_size, time.monotonic() - started
+            report = self._sharded = store_report(
+                store,
+                manifest.num_objects,
+                manifest.num_keys,
+                manifest.file_size,
+                time.monotonic() - started,
+                lookup_sizes,
             )
         finally:
             last = native.last_report()

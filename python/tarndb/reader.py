@@ -87,10 +87,13 @@ class TarnReader(_fast.Reader, Mapping[str, Any]):
     len(path))``).  A directory is a sharded store: its manifest is read
     and checked, and its shards opened (see ``docs/SCALING.md``).
 
-    Opening reads the file's header and its whole key index; with
-    ``verify=True`` (the default) it also checks the CRC-32 of the whole file,
-    so a damaged file fails at once.  :meth:`verify` checks every object's
-    own CRC-32 as well.
+    Opening reads the file's header and, for a file without a lookup index
+    (files of other programs), its whole key index; a file with one (every
+    file the package writes, each shard of a sharded store included) is
+    read in place, so that opening costs the same at any size.  With
+    ``verify=True`` (the default) opening also checks the CRC-32 of the
+    whole file, so a damaged file fails at once, and that each shard's keys
+    route to it.  :meth:`verify` checks every object's own CRC-32 as well.
 
     With ``check_reads=True`` (the default) every object handed out or
     decoded, by any method, first has its record's CRC-32 checked: a
@@ -212,7 +215,7 @@ class TarnReader(_fast.Reader, Mapping[str, Any]):
                 raise
             raise with_context(exc, self._store) from exc
         if self._manifest is not None and self._store is not None:
-            verify_layout(self._store, self._manifest, self.shard_stats())
+            verify_layout(self._store, self._manifest, self.shard_stats(), self.misplaced_keys())
         return True
 
     # ----------------------------------------------------------- Mapping views

@@ -16,18 +16,21 @@ bool starts_with(Bytes key, Bytes prefix) {
 
 }  // namespace
 
-KeyView KeyView::build(const ReaderCore& r, uint32_t shard, uint32_t shards) {
+KeyView KeyView::build(const ReaderCore& r, uint32_t shard, uint32_t shards, bool check_routing) {
   const size_t n = r.entry_count();
   KeyView view;
   auto in_shard = [&](Bytes k) { return shards <= 1 || shard_of(k, shards) == shard; };
   if (r.in_place()) {
     // The writer puts a lookup index only into files whose keys are unique,
     // ascending and text (verify() checks that). Which shard a file is,
-    // though, only the store knows: a shard's keys are checked against
-    // their routing in one pass over the mapping, which needs no memory.
+    // though, only the store knows: on request a shard's keys are checked
+    // against their routing in one pass over the mapping, which needs no
+    // memory but touches every key page.
     bool routed = true;
-    EntryRef e = n ? r.ref(0) : kNoEntry;
-    for (size_t i = 0; i < n && routed && shards > 1; ++i, e = r.next_ref(e)) routed = in_shard(r.key_at(e));
+    if (check_routing && shards > 1) {
+      EntryRef e = n ? r.ref(0) : kNoEntry;
+      for (size_t i = 0; i < n && routed; ++i, e = r.next_ref(e)) routed = in_shard(r.key_at(e));
+    }
     if (routed) {
       view.size_ = n;
       return view;
@@ -69,6 +72,15 @@ KeyView KeyView::build(const ReaderCore& r, uint32_t shard, uint32_t shards) {
               [&](uint32_t a, uint32_t b) { return format::key_less(r.key(a), r.key(b)); });
   }
   return view;
+}
+
+size_t KeyView::misplaced(const ReaderCore& r, uint32_t shard, uint32_t shards) const {
+  const size_t n = r.entry_count();
+  if (!identity_ || !r.in_place() || shards <= 1) return n - size_;
+  size_t stray = 0;
+  EntryRef e = n ? r.ref(0) : kNoEntry;
+  for (size_t i = 0; i < n; ++i, e = r.next_ref(e)) stray += shard_of(r.key_at(e), shards) != shard;
+  return stray;
 }
 
 size_t KeyView::lower_bound(const ReaderCore& r, Bytes k) const {

@@ -13,7 +13,10 @@
 // writer makes, the view is the index itself and costs no memory; otherwise
 // it is an array of entry numbers, 4 bytes per listed key. A reader that
 // answers from the file's lookup index (ReaderCore::in_place()) gets the
-// first layout at once: the writer gives only such files one.
+// first layout: the writer gives only such files one, and puts in a shard
+// only the keys that route to it. That last is checked at build() only on
+// request (a walk over every key), so that a store of shards opens in
+// constant time; misplaced() counts the keys a shard should not list.
 //
 // Immutable after build(); every method is const and thread-safe.
 #pragma once
@@ -29,8 +32,16 @@ namespace tarn {
 class KeyView {
  public:
   // The view of `reader`'s index as shard `shard` of `shards` (1: no
-  // routing). REQUIRES: shard < shards. Throws std::bad_alloc only.
-  static KeyView build(const ReaderCore& reader, uint32_t shard = 0, uint32_t shards = 1);
+  // routing). A reader in place has its keys' routing checked only with
+  // `check_routing`. REQUIRES: shard < shards. Throws std::bad_alloc only.
+  static KeyView build(const ReaderCore& reader, uint32_t shard = 0, uint32_t shards = 1,
+                       bool check_routing = true);
+
+  // The number of `reader`'s index entries this view (built on it as shard
+  // `shard` of `shards`) should not list but does or leaves out: keys of
+  // other shards, repeats, keys that are not text. For a view taken as the
+  // index without a routing check, a walk over every key. Allocates nothing.
+  size_t misplaced(const ReaderCore& reader, uint32_t shard, uint32_t shards) const;
 
   KeyView() = default;
   KeyView(KeyView&&) noexcept = default;

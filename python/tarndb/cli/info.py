@@ -35,10 +35,20 @@ def header_figures(path: str) -> tuple[dict[str, Any], str | None] | None:
     return found[0], _header.truncation(path)
 
 
-def sharded_text(manifest: dict[str, Any], path: str, as_json: bool) -> str:
-    """``tarndb info`` of a sharded store: its manifest, read as it is."""
+def _lookup_text(size: int) -> str:
+    return _units.size(size) if size else "none"
+
+
+def sharded_text(manifest: dict[str, Any], path: str, as_json: bool, lookup_sizes: list[int]) -> str:
+    """``tarndb info`` of a sharded store: its manifest, read as it is, and
+    the lookup index each open shard carries (*lookup_sizes*, 0: none), as
+    ``stats`` and ``shard_stats()`` report them."""
     if as_json:
-        return json.dumps({"path": path, **manifest}, indent=2)
+        return json.dumps(
+            {"path": path, **manifest, "lookup_index_bytes": sum(lookup_sizes), "shard_lookup_index_bytes": lookup_sizes},
+            indent=2,
+        )
+    carrying = sum(1 for n in lookup_sizes if n)
     rows = [
         ("path", path),
         ("layout", f"{manifest['format']} {manifest['version']}, generation {manifest['generation']}"),
@@ -46,11 +56,12 @@ def sharded_text(manifest: dict[str, Any], path: str, as_json: bool) -> str:
         ("keys", f"{manifest['num_keys']:,}"),
         ("objects", f"{manifest['num_objects']:,}"),
         ("size", f"{manifest['file_size']:,} bytes"),
+        ("lookup index", f"{_lookup_text(sum(lookup_sizes))} ({carrying} of {len(lookup_sizes)} shards carry one)"),
     ]
-    for shard in manifest["shards"]:
+    for shard, lookup in zip(manifest["shards"], lookup_sizes):
         rows.append(
             (f"{shard['file']}", f"{shard['num_keys']:,} keys, {shard['num_objects']:,} objects, "
-             f"{shard['file_size']:,} bytes, crc32 {shard['file_crc32']}")
+             f"{shard['file_size']:,} bytes, crc32 {shard['file_crc32']}, lookup index {_lookup_text(lookup)}")
         )
     width = max(len(name) for name, _ in rows)
     return "\n".join(f"{name:<{width}}  {value}" for name, value in rows)
@@ -61,7 +72,8 @@ def run(ctx: Context, args: argparse.Namespace) -> int:
     try:
         with TarnReader(args.file, verify=False) as r:
             if r.manifest is not None:  # a sharded store directory
-                out(sharded_text(r.manifest, args.file, args.json))
+                lookup_sizes = [int(s["lookup_index_bytes"]) for s in r.shard_stats()]
+                out(sharded_text(r.manifest, args.file, args.json, lookup_sizes))
                 return 0
             figures: dict[str, Any] = dict(r.stats)
             figures["file_size"] = os.path.getsize(args.file)
@@ -91,7 +103,7 @@ def run(ctx: Context, args: argparse.Namespace) -> int:
         ("index offset", f"{figures['index_offset']:,}"),
         ("file size", f"{size:,} bytes ({_units.size(size)})" if size >= 1024 else _units.size(size)),
         ("file crc32", figures["file_crc32"]),
-        ("lookup index", _units.size(figures["lookup_index_bytes"]) if figures["lookup_index_bytes"] else "none"),
+        ("lookup index", _lookup_text(figures["lookup_index_bytes"])),
     ]
     if damage is not None:
         rows.append(("damage", damage))

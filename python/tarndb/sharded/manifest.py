@@ -33,7 +33,7 @@ from dataclasses import dataclass
 
 from tarndb import _fast
 from tarndb._building import io_error, with_context
-from tarndb._header import HEADER_SIZE, parse
+from tarndb._header import HEADER_SIZE, lookup_index_bytes, parse
 from tarndb._layout import MANIFEST, MAX_MANIFEST, generation_of, shard_name
 from tarndb.errors import TarnCorruptError, TarnIOError, TarnVersionError
 from tarndb.errors import io_error as errno_error
@@ -176,6 +176,16 @@ def read_header(path: str, name: str, dir_fd: int | None = None) -> ShardInfo:
         raise TarnCorruptError(f"shard {name!r} is not a store file (bad magic)")
     _version, keys, objects, _index, _data, crc = parsed
     return ShardInfo(name, keys, objects, size, crc)
+
+
+def lookup_index_size(path: str) -> int:
+    """The size of the lookup index record the store file *path* carries,
+    read from its header (0: none); for a build's report."""
+    fd = open_regular(path, None, path)
+    try:
+        return lookup_index_bytes(os.pread(fd, HEADER_SIZE, 0))
+    finally:
+        os.close(fd)
 
 
 # ------------------------------------------------------------------ writing

@@ -23,14 +23,16 @@ from tarndb.sharded.opening import check_shards, missing_shard, open_store_dir
 __all__ = ["verify_layout"]
 
 
-def verify_layout(store: str, manifest: mf.Manifest, shard_stats: list[dict[str, int | float | str]]) -> None:
+def verify_layout(
+    store: str, manifest: mf.Manifest, shard_stats: list[dict[str, int | float | str]], misplaced: list[int]
+) -> None:
     """Every open shard's header agrees with the manifest it was opened by
-    and lists all its keys (none routes to another shard); while the store
-    still publishes this generation, its directory holds those shards and
-    nothing else.  TarnCorruptError names the first fault."""
+    and none of its keys routes to another shard or repeats (*misplaced*:
+    how many do, per shard); while the store still publishes this
+    generation, its directory holds those shards and nothing else.
+    TarnCorruptError names the first fault."""
     check_shards(store, manifest, shard_stats)
-    for i, (entry, stats) in enumerate(zip(manifest.shards, shard_stats)):
-        unlisted = int(stats["num_keys"]) - int(stats["listed_keys"])
+    for i, (entry, unlisted) in enumerate(zip(manifest.shards, misplaced)):
         if unlisted:
             raise TarnCorruptError(
                 f"{store}: shard {i} ({entry.file}) holds {unlisted} keys that belong to other shards or repeat"

@@ -24,7 +24,7 @@ from types import TracebackType
 from typing import Literal
 
 from tarndb import _fast
-from tarndb._building import BuildReport, Default, Key, Progress, StrPath, WriterBase, io_error, key_bytes
+from tarndb._building import BuildReport, Default, Key, Progress, StrPath, WriterBase, io_error, key_bytes, store_report
 from tarndb._layout import MAX_PAYLOAD, run_file, shard_count, shard_file, shard_name
 from tarndb.errors import TarnError, TarnIOError
 from tarndb.sharded import manifest as mf
@@ -267,8 +267,10 @@ class ShardedWriter(WriterBase):
             for i in range(self._shards)
         ]
         manifest: mf.Manifest | None = None
+        lookup_sizes: list[int] = []
         try:
             infos = build_shards(jobs, self._workers)
+            lookup_sizes = [mf.lookup_index_size(job.out) for job in jobs]
             manifest = mf.Manifest(gen, tuple(infos))
             self._lock.publish(manifest)
         except BaseException:
@@ -277,8 +279,13 @@ class ShardedWriter(WriterBase):
             # The failure (Ctrl-C while old generations were removed, say)
             # came after the switch: the new generation is the store now.
         self.close()
-        report = self._report = BuildReport(
-            self._store, manifest.num_objects, manifest.num_keys, manifest.file_size, time.monotonic() - started
+        report = self._report = store_report(
+            self._store,
+            manifest.num_objects,
+            manifest.num_keys,
+            manifest.file_size,
+            time.monotonic() - started,
+            lookup_sizes,
         )
         if self._verbose if verbose is None else verbose:
             print(report.summary(), file=sys.stdout)
