@@ -4,6 +4,7 @@ every file was read before), with py-lmdb on the same data in the same run.
 
     python bench/lookup_index.py build               # once: about 10 minutes at 10M keys
     python bench/lookup_index.py measure             # the figures, a few minutes
+    python bench/lookup_index.py measure --small-pages   # the files cached by read(), in small folios
     python bench/lookup_index.py build --keys 1000000   # a smaller set for a quick look
     python bench/lookup_index.py buildtime --keys 2000000   # build() with and without the index, CPU time
     python bench/lookup_index.py buildtime --keys 2000000 --repeat 3 \
@@ -26,7 +27,11 @@ one table (and `--json FILE`). Memory is read from /proc/self/smaps_rollup:
 Private_Dirty (the process's own written pages: anonymous memory) and
 Private_Clean (clean pages of the mapped file that no other process maps at
 the moment; shared through the page cache as soon as one does), as the
-difference between before opening and after the work.
+difference between before opening and after the work. The files are brought
+into the page cache afresh (their cached pages dropped first) through a
+mapping advised MADV_HUGEPAGE, as a reader's own mapping brings them in; the
+lookups row "in huge pages" tells how much of each file's mapping the kernel
+mapped with 2 MiB entries.
 """
 
 from __future__ import annotations
@@ -302,6 +307,17 @@ CHILD = textwrap.dedent(
     def key(i):
         return f"user:{i:015d}"
 
+    def mapping(path):  # this process's mapping of the file: resident and huge-page-mapped KiB
+        out, cur = {}, None
+        with open("/proc/self/smaps") as f:
+            for line in f:
+                head = line.split()
+                if head and "-" in head[0] and ":" not in head[0]:
+                    cur = line.rstrip().endswith(os.path.realpath(path))
+                elif cur and head[0] in ("Rss:", "FilePmdMapped:"):
+                    out[head[0][:-1]] = out.get(head[0][:-1], 0) + int(head[1])
+        return out
+
     job, path, keys = sys.argv[1], sys.argv[2], int(sys.argv[3])
     rng = random.Random(int(sys.argv[4]) if len(sys.argv) > 4 else 2)
     out = {}
@@ -371,6 +387,7 @@ CHILD = textwrap.dedent(
             r.get_many(probe)
         for k in probe: raw(k)  # warm the page cache's mapping of this process
         out = {"raw_ns": timed(loop_raw), "item_ns": timed(loop_item), "get_many_ns": timed(many)}
+        out["mapping"] = mapping(path)
     elif job == "lmdb":
         import gc, lmdb
         gc.disable()
@@ -403,20 +420,41 @@ def child(job: str, path: Path, keys: int, seed: int = 2, env: dict | None = Non
     return json.loads(p.stdout)
 
 
+def warm(path: Path, small_pages: bool = False) -> None:
+    """Brings the file into the page cache as a reader's mapping does: advised
+    MADV_HUGEPAGE, so that its pages arrive in folios of huge-page size (a
+    read() would bring them in small ones, which every mapping then maps page
+    by page). The file's cached pages are dropped first, so that what an
+    earlier run or tool left there does not decide the figures. With
+    `small_pages`, read() brings them in, for the figures of that case."""
+    import mmap
+
+    if small_pages:
+        with open(path, "rb") as fh:
+            os.posix_fadvise(fh.fileno(), 0, 0, os.POSIX_FADV_DONTNEED)
+            while fh.read(1 << 24):
+                pass
+        return
+    with open(path, "rb") as fh, mmap.mmap(fh.fileno(), 0, access=mmap.ACCESS_READ) as m:
+        os.posix_fadvise(fh.fileno(), 0, 0, os.POSIX_FADV_DONTNEED)
+        if hasattr(mmap, "MADV_HUGEPAGE"):
+            m.madvise(mmap.MADV_HUGEPAGE)
+        for off in range(0, len(m), 4096):
+            m[off]
+
+
 def delta(a: dict, b: dict, field: str) -> float:
     return (b[field] - a[field]) / 1024  # MiB
 
 
-def measure(keys: int, out_json: str | None) -> None:
+def measure(keys: int, out_json: str | None, small_pages: bool = False) -> None:
     d = data_dir(keys)
     built = json.loads((d / "build.json").read_text())
     indexed, plain, lm = d / "indexed.tndb", d / "plain.tndb", d / "lmdb"
-    for f in (indexed, plain):  # into the page cache
-        with open(f, "rb") as fh:
-            while fh.read(1 << 24):
-                pass
+    for f in (indexed, plain):
+        warm(f, small_pages)
     load = os.getloadavg()
-    res: dict = {"keys": keys, "load_before": load, "build": built}
+    res: dict = {"keys": keys, "load_before": load, "build": built, "small_pages": small_pages}
     res["open"] = {
         "indexed": child("open", indexed, keys, env={"REPEAT": "20"})["open_s"],
         "plain": child("open", plain, keys, env={"REPEAT": "3"})["open_s"],
@@ -437,6 +475,7 @@ def measure(keys: int, out_json: str | None) -> None:
     res["load_after"] = os.getloadavg()
 
     med = lambda xs: statistics.median(xs)  # noqa: E731
+    huge = lambda x: f"{x['mapping'].get('Rss', 0) / 1024:.0f} / {x['mapping'].get('FilePmdMapped', 0) / 1024:.0f}"  # noqa: E731
     mi, mp = res["memory"]["indexed"], res["memory"]["plain"]
     wi = sum(delta(w["before"], w["after"], "Private_Dirty") for w in workers["indexed"])
     wp = sum(delta(w["before"], w["after"], "Private_Dirty") for w in workers["plain"])
@@ -466,6 +505,7 @@ def measure(keys: int, out_json: str | None) -> None:
         ("random r.raw(key) (ns)", f"{li['raw_ns']:.0f}", f"{lp['raw_ns']:.0f}", f"{ll['get_ns']:.0f} (txn.get)"),
         ("random r[key] (ns)", f"{li['item_ns']:.0f}", f"{lp['item_ns']:.0f}", ""),
         ("get_many, per key (ns)", f"{li['get_many_ns']:.0f}", f"{lp['get_many_ns']:.0f}", ""),
+        ("  the file's mapping then: resident / in huge pages (MiB)", huge(li), huge(lp), ""),
     ]
     width = max(len(r[0]) for r in rows)
     print(f"{'':<{width}}  {'indexed':>12}  {'plain':>12}  {'py-lmdb':>14}")
@@ -481,6 +521,8 @@ def main() -> None:
     ap.add_argument("step", choices=["build", "measure", "buildtime", "sharded"])
     ap.add_argument("--keys", type=int, default=10_000_000)
     ap.add_argument("--json", help="also write the figures to this file")
+    ap.add_argument("--small-pages", action="store_true",
+                    help="bring the files into the page cache by read() instead, in small folios")
     ap.add_argument("--python", action="append", default=[],
                     help="buildtime: an interpreter whose tarndb install to time (repeat the option; the first is "
                          "the baseline)")
@@ -497,7 +539,7 @@ def main() -> None:
     elif args.step == "sharded":
         sharded(args.keys, args.shards)
     else:
-        measure(args.keys, args.json)
+        measure(args.keys, args.json, args.small_pages)
 
 
 if __name__ == "__main__":

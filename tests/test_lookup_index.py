@@ -5,6 +5,7 @@ damage to the index never gives a wrong answer and is named by verify()."""
 
 from __future__ import annotations
 
+import os
 import struct
 import zlib
 
@@ -185,3 +186,30 @@ def test_a_damaged_record_read_in_place_names_its_key(indexed):
         for read in (lambda: r["key/00777"], lambda: r.get_many(["a", "key/00777"]), lambda: dict(r.items())):
             with pytest.raises(tarndb.TarnCorruptError, match=r"object of key 'key/00777' \(record at offset \d+\)"):
                 read()
+
+
+def vm_flags(path: str) -> list[set[str]]:
+    """The VmFlags of each of this process's mappings of `path`."""
+    flags, current = [], False
+    with open("/proc/self/smaps") as f:
+        for line in f:
+            head = line.split()
+            if head and "-" in head[0] and ":" not in head[0]:
+                current = line.rstrip().endswith(path)
+            elif current and head[0] == "VmFlags:":
+                flags.append(set(head[1:]))
+    return flags
+
+
+@pytest.mark.skipif(not os.path.exists("/sys/kernel/mm/transparent_hugepage"), reason="no transparent huge pages")
+@pytest.mark.parametrize("which", ["indexed", "plain"])
+def test_the_mapping_asks_for_huge_pages(request, which):
+    # Lookups read random pages of the mapping: without the advice a file not
+    # yet cached comes into the page cache in small folios, mapped page by page.
+    path = os.path.realpath(request.getfixturevalue(which))
+    r = tarndb.TarnReader(path)
+    mapped = vm_flags(path)
+    assert mapped and all("hg" in f for f in mapped)
+    assert r[KEYS[-1]] == obj(len(KEYS) - 1)
+    r.close()
+    assert vm_flags(path) == []

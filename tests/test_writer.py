@@ -605,3 +605,25 @@ def test_a_traceback_names_the_class_once(tmp_path, cls):
     last = traceback.format_exception_only(type(info.value), info.value)[-1]
     assert last.startswith(f"tarndb.errors.{cls.__name__}: ")
     assert last.count(cls.__name__) == 1, last
+
+
+CHUNK = 2 << 20  # the sink writes whole pieces of this size from the file's start
+
+
+@pytest.mark.parametrize(
+    "sizes",
+    [
+        pytest.param([CHUNK - 40 - 8], id="header-and-record-fill-one-piece"),
+        pytest.param([CHUNK - 40 - 8 - 1, 1], id="second-record-crosses-by-its-prefix"),
+        pytest.param([CHUNK], id="record-larger-than-a-piece"),
+        pytest.param([3, 2 * CHUNK + 5, 7], id="several-pieces-in-one-record"),
+        pytest.param([1000] * 4300, id="small-records-across-pieces"),
+    ],
+)
+def test_files_written_in_whole_pieces_are_byte_exact(tmp_path, sizes):
+    objects = [bytes([i % 251]) * n for i, n in enumerate(sizes)]
+    keys = [(f"k{i:05d}", i) for i in range(len(objects))]
+    path = build(tmp_path, objects, keys)
+    assert read_file(path) == expected_tndb(objects, keys)
+    r = _TarnReader(str(path), verify=True)
+    assert r.get_raw(keys[-1][0]) == objects[-1]
