@@ -33,6 +33,14 @@ def lookup_record(blob: bytes) -> tuple[int, int]:
     return index_offset - 8 - payload, 8 + payload
 
 
+def fence_table(blob: bytes) -> tuple[int, int]:
+    """(offset, width) of the lookup index record's fences."""
+    rec, length = lookup_record(blob)
+    trailer = rec + length - 48
+    slot_count, width = struct.unpack(">Q", blob[trailer + 16 : trailer + 24])[0], blob[trailer + 32]
+    return rec + 8 + slot_count * width, width
+
+
 @pytest.fixture
 def indexed(tmp_path):
     path = str(tmp_path / "s.tndb")
@@ -105,8 +113,7 @@ def test_damage_never_gives_a_wrong_value_and_verify_names_it(indexed, where):
     blob = bytearray(open(indexed, "rb").read())
     rec, length = lookup_record(blob)
     trailer = rec + length - 48
-    slot_count, width = struct.unpack(">Q", blob[trailer + 16 : trailer + 24])[0], blob[trailer + 32]
-    fences = rec + 8 + slot_count * width
+    fences, _ = fence_table(blob)
     at = {"slots": rec + 8 + 40, "fences": fences + 2, "trailer": trailer + 17}[where]
     for mask in (0x01, 0x40, 0xFF):
         damaged = bytearray(blob)
@@ -119,6 +126,47 @@ def test_damage_never_gives_a_wrong_value_and_verify_names_it(indexed, where):
                 assert got is None or got == obj(i)
             with pytest.raises(tarndb.TarnCorruptError, match="lookup index: "):
                 r.verify()
+
+
+@pytest.mark.parametrize("value", ["zero", "its neighbour's"])
+def test_a_fence_out_of_place_gives_no_key_out_of_order(indexed, plain, value):
+    """Scans seek through the fences, which only verify() checks one by one:
+    a fence that names the wrong entry is either caught by its neighbours
+    (an error naming the lookup index) or leads to what the decoded index
+    gives, never to keys outside what was asked for."""
+    blob = bytearray(open(indexed, "rb").read())
+    fences, width = fence_table(blob)
+    j = 40  # a fence in the middle of the keys
+    source = {"zero": b"\0" * width, "its neighbour's": blob[fences + (j - 1) * width : fences + j * width]}[value]
+    blob[fences + j * width : fences + (j + 1) * width] = source
+    fix_crc(blob)
+    open(indexed, "wb").write(blob)
+    with tarndb.TarnReader(indexed) as a, tarndb.TarnReader(plain) as b:
+        assert list(a) == list(b)  # a listing walks the entries from the first
+        for p in ["key/0063", "key/0064", "key/006", "key/0", "z"]:
+            try:
+                got = a.prefix_keys(p)
+            except tarndb.TarnCorruptError as e:
+                assert "lookup index: " in str(e)
+            else:
+                assert got == b.prefix_keys(p)
+        with pytest.raises(tarndb.TarnCorruptError, match=r"lookup index: fence #40 names position"):
+            a.verify()
+
+
+def test_a_listing_through_a_broken_entry_is_an_error_not_an_empty_key(indexed):
+    blob = bytearray(open(indexed, "rb").read())
+    index_offset = struct.unpack(">Q", blob[16:24])[0]
+    entry = index_offset + 6 * 10 + sum(len(k.encode()) for k in ["", "a", "a\x01", "ab", "b", "key/00000"])
+    assert blob[entry + 2 : entry + 11] == b"key/00001"
+    blob[entry : entry + 2] = b"\xff\xff"  # a key length that runs past the file
+    fix_crc(blob)
+    open(indexed, "wb").write(blob)
+    with tarndb.TarnReader(indexed) as r:
+        with pytest.raises(tarndb.TarnCorruptError, match="lookup index: a seek or listing through it went astray"):
+            list(r)
+        with pytest.raises(tarndb.TarnCorruptError, match="lookup index: "):
+            r.verify()
 
 
 def test_an_index_that_fails_the_open_checks_is_not_used(indexed):

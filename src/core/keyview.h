@@ -54,10 +54,13 @@ class KeyView {
   // Whether the view is the index itself (no array).
   bool is_identity() const { return identity_; }
 
-  // The first position whose key is not less than `k`.
+  // A seek through a damaged lookup index: no position can be trusted.
+  static constexpr size_t kDamaged = ~size_t(0);
+
+  // The first position whose key is not less than `k`, or kDamaged.
   size_t lower_bound(const ReaderCore& reader, Bytes k) const;
-  // The first position from `from` on whose key does not start with `p`;
-  // REQUIRES: `from` is lower_bound(reader, p).
+  // The first position from `from` on whose key does not start with `p`,
+  // or kDamaged; REQUIRES: `from` is lower_bound(reader, p).
   size_t prefix_end(const ReaderCore& reader, size_t from, Bytes p) const;
 
  private:

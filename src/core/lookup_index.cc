@@ -170,8 +170,29 @@ uint64_t LookupIndex::guess(uint64_t h) const {
   return kNone;
 }
 
+bool LookupIndex::fence_fits(uint64_t j) const {
+  // Each entry takes at least kEntryOverhead bytes: fence j lies at least a
+  // block's worth of entries above fence j - 1 and below fence j + 1 (or the
+  // end of the section, with room for the keys left). This catches a zeroed
+  // or shifted fence at the cost of two loads; verify() checks every fence
+  // at its entry.
+  const uint64_t block = uint64_t(1) << fence_shift_;
+  const uint64_t min_block = block * format::kEntryOverhead;
+  const uint64_t at = fence(j);
+  if (j > 0) {
+    const uint64_t before = fence(j - 1);
+    if (at < before || at - before < min_block) return false;
+  }
+  const uint64_t first = j << fence_shift_;
+  const bool last = num_keys_ - first <= block;
+  const uint64_t above = last ? index_.size() : fence(j + 1);
+  const uint64_t need = (last ? num_keys_ - first : block) * format::kEntryOverhead;
+  return at <= above && above - at >= need;
+}
+
 uint64_t LookupIndex::position(uint64_t rank) const {
   if (rank >= num_keys_) return kNone;
+  if (!fence_fits(rank >> fence_shift_)) return kNone;
   uint64_t pos = fence(rank >> fence_shift_);
   const uint64_t hops = rank & ((uint64_t(1) << fence_shift_) - 1);
   Entry e;
@@ -192,7 +213,8 @@ uint64_t LookupIndex::partition_point(uint64_t lo, Pred pred) const {
   while (a < b) {
     const uint64_t mid = a + (b - a) / 2;
     Entry e;
-    if (entry(fence(mid), &e) && pred(e.key)) {
+    if (!fence_fits(mid) || !entry(fence(mid), &e)) return kNone;
+    if (pred(e.key)) {
       a = mid + 1;
     } else {
       b = mid;
@@ -204,7 +226,8 @@ uint64_t LookupIndex::partition_point(uint64_t lo, Pred pred) const {
   uint64_t pos = position(start);
   Entry e;
   for (uint64_t r = start; r < end; ++r) {
-    if (pos == kNone || !entry(pos, &e) || !pred(e.key)) return r;
+    if (pos == kNone || !entry(pos, &e)) return kNone;
+    if (!pred(e.key)) return r;
     pos = e.next;
   }
   return end;

@@ -140,12 +140,14 @@ class LookupIndex {
     if (pos < index_.size()) __builtin_prefetch(index_.data() + pos);
   }
   // The position of the entry of rank `rank` (< size()), or kNone if the
-  // bytes do not lead there.
+  // bytes do not lead there or its fence is out of place among its
+  // neighbours. Only verify() proves that a fence names the right entry.
   uint64_t position(uint64_t rank) const;
-  // The first rank whose key is not less than `key`.
+  // The first rank whose key is not less than `key`; kNone when a fence or
+  // entry on the way is damaged, rather than a rank that may be wrong.
   uint64_t lower_bound(Bytes key) const;
-  // The first rank from `from` on whose key does not start with `prefix`;
-  // REQUIRES: from is lower_bound(prefix).
+  // The first rank from `from` on whose key does not start with `prefix`,
+  // or kNone as above; REQUIRES: from is lower_bound(prefix).
   uint64_t prefix_end(uint64_t from, Bytes prefix) const;
 
   // Everything open() does not check: each entry in the section with its key
@@ -158,6 +160,8 @@ class LookupIndex {
   uint64_t slot(uint64_t i) const { return format::load_be64(slots_ + width_ * i) >> shift_; }
   uint64_t fence(uint64_t j) const { return format::load_be64(fences_ + width_ * j) >> shift_; }
   uint64_t home(uint64_t h) const { return uint64_t((__uint128_t(h) * slot_count_) >> 64); }
+  // Whether fence j leaves room for the entries around it.
+  bool fence_fits(uint64_t j) const;
   // The first rank in [lo, hi) whose key fails `pred`, for a predicate true
   // on a prefix of the ranks.
   template <class Pred>

@@ -276,7 +276,9 @@ Result<std::vector<Item>> ReaderCore::prefix(Bytes p) const {
   if (n == 0) return std::vector<Item>();
   if (in_place_) {
     const size_t from = lower_bound(p);
-    return collect(from, prefix_end(from, p));
+    const size_t end = from == ~size_t(0) ? from : prefix_end(from, p);
+    if (end == ~size_t(0)) return lookup_damage();
+    return collect(from, end);
   }
   // Lower bound: the first key not less than p.
   // Both places the next probe can fall are requested while this one is

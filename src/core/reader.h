@@ -109,6 +109,11 @@ class ReaderCore {
   // Why the lookup index the header announces was not used ("" if it was,
   // or none is announced, or the reader was opened with open()).
   const std::string& lookup_fault() const { return lookup_fault_; }
+  // The error of a seek or listing that the lookup index, damaged, could
+  // not complete.
+  CoreError lookup_damage() const {
+    return CoreError::Corrupt(path_ + ": lookup index: a seek or listing through it went astray; verify() names the damage");
+  }
 
   // The entry of rank i; next_ref(r): the entry after r, rank order.
   EntryRef ref(size_t i) const { return in_place_ ? lookup_.position(i) : EntryRef(i); }
@@ -128,7 +133,8 @@ class ReaderCore {
     return lookup_.entry(r, &e) ? e.record_offset : ~uint64_t(0);
   }
   // In place: the first rank whose key is not less than k, and the end of
-  // the keys from `from` (= lower_bound(p)) on that start with p.
+  // the keys from `from` (= lower_bound(p)) on that start with p; ~0 when
+  // the lookup index is damaged on the way.
   size_t lower_bound(Bytes k) const { return size_t(lookup_.lower_bound(k)); }
   size_t prefix_end(size_t from, Bytes p) const { return size_t(lookup_.prefix_end(from, p)); }
 

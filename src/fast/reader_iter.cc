@@ -104,6 +104,9 @@ class Walk {
 // set.
 PyObject* make_item(IterKind kind, const ReaderState& s, const Store& store, size_t shard, EntryRef entry) {
   const ReaderCore& r = store.shards[shard];
+  // Only a damaged lookup index leads nowhere (the decoded index names every
+  // rank): an error, not an empty key.
+  if (entry == kNoEntry) [[unlikely]] return raise_store_error(r.lookup_damage());
   if (kind == IterKind::kKeys) return key_str(r.key_at(entry));
   auto payload = s.payload(r, entry);
   if (!payload) return raise_store_error(payload.error());

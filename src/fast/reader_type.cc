@@ -288,6 +288,9 @@ PyObject* raw_many(PyObject* self, void* core, PyObject* const* args) {
   return with_store(state(core), [&](const Store& store) { return lookup_many(self, store, args[0], Py_None, false); });
 }
 
+// The error of a seek that a shard's damaged lookup index could not complete.
+PyObject* raise_seek_damage(const ReaderCore& shard) { return raise_store_error(shard.lookup_damage()); }
+
 // The ranges of the keys that start with `prefix`, or false with an error set.
 bool prefix_ranges(const Store& store, PyObject* prefix, std::vector<size_t>* begin, std::vector<size_t>* end) {
   KeyArg p;
@@ -295,8 +298,13 @@ bool prefix_ranges(const Store& store, PyObject* prefix, std::vector<size_t>* be
   begin->resize(store.shard_count());
   end->resize(store.shard_count());
   for (size_t i = 0; i < store.shard_count(); ++i) {
-    (*begin)[i] = store.views[i].lower_bound(store.shards[i], p.bytes());
-    (*end)[i] = store.views[i].prefix_end(store.shards[i], (*begin)[i], p.bytes());
+    const KeyView& v = store.views[i];
+    (*begin)[i] = v.lower_bound(store.shards[i], p.bytes());
+    (*end)[i] = (*begin)[i] == KeyView::kDamaged ? KeyView::kDamaged : v.prefix_end(store.shards[i], (*begin)[i], p.bytes());
+    if ((*end)[i] == KeyView::kDamaged) {
+      raise_seek_damage(store.shards[i]);
+      return false;
+    }
   }
   return true;
 }
@@ -328,6 +336,7 @@ PyObject* range(PyObject* self, void* core, PyObject* const* args) {
       const KeyView& v = store.views[i];
       begin[i] = has_lo ? v.lower_bound(store.shards[i], lo.bytes()) : 0;
       end[i] = has_hi ? v.lower_bound(store.shards[i], hi.bytes()) : v.size();
+      if (begin[i] == KeyView::kDamaged || end[i] == KeyView::kDamaged) return raise_seek_damage(store.shards[i]);
       if (end[i] < begin[i]) end[i] = begin[i];  // stop before start: nothing
     }
     return new_view_iter(self, store, IterKind::kItems, std::move(begin), std::move(end));
@@ -352,17 +361,21 @@ CoreError record_damage(const ReaderCore& shard, const CoreError& whole) {
   OffsetSet seen(shard.entry_count()), bad(16);
   std::optional<CoreError> first;
   uint64_t failing = 0, records = 0;
-  for (uint32_t i = 0; i < shard.entry_count(); ++i) {
-    const uint64_t o = shard.record_offset(i);
+  EntryRef e = shard.entry_count() ? shard.ref(0) : kNoEntry;
+  for (size_t i = 0; i < shard.entry_count(); ++i, e = shard.next_ref(e)) {
+    // In place, entries are reached through the lookup index: where that is
+    // damaged, the core's error names the damage and no key can be blamed.
+    if (e == kNoEntry) return whole;
+    const uint64_t o = shard.record_offset_at(e);
     if (!seen.insert(o)) continue;
     ++records;
     auto sliced = format::read_object(file, o);
     std::optional<CoreError> fault;
     if (!sliced) {
-      fault = CoreError::Corrupt(shard.path() + ": object of key " + key_repr(shard.key(i)) + ": " +
+      fault = CoreError::Corrupt(shard.path() + ": object of key " + key_repr(shard.key_at(e)) + ": " +
                                  sliced.error().detail());
     } else if (const uint32_t stored = format::load_be32(sliced->data() - 4); crc32(*sliced) != stored) {
-      fault = damaged_record(shard, shard.ref(i), stored);
+      fault = damaged_record(shard, e, stored);
     }
     if (!fault) continue;
     ++failing;

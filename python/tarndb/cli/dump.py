@@ -8,22 +8,19 @@ import sys
 
 from tarndb import _jsonout
 from tarndb.cli.context import Context, fail_open, open_reader
-from tarndb.cli.options import command, no_verify
+from tarndb.cli.options import command, listing
 from tarndb.errors import TarnError
 
 __all__ = ["add", "run"]
 
 
 def add(sub: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
-    p = command(sub, "dump", 'print every entry as a JSON line {"key": ..., "value": ...}', run, True)
-    p.add_argument("file")
-    p.add_argument("--prefix", default="", help="only keys starting with this text")
-    no_verify(p)
+    listing(command(sub, "dump", 'print every entry as a JSON line {"key": ..., "value": ...}', run, True))
 
 
 def run(ctx: Context, args: argparse.Namespace) -> int:
     with open_reader(args.file, verify=not args.no_verify) as r:
-        keys = r.prefix_keys(args.prefix) if args.prefix else list(r)
+        keys = r.prefix_keys(args.prefix)
         write = sys.stdout.write
         try:
             for key in keys:

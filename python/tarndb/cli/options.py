@@ -40,6 +40,14 @@ def no_verify(p: argparse.ArgumentParser) -> None:
     p.add_argument("--no-verify", action="store_true", help="skip the whole-file CRC-32 check when opening (faster)")
 
 
+def listing(p: argparse.ArgumentParser) -> None:
+    """The arguments of a command that lists a store's entries: the store,
+    ``--prefix`` and ``--no-verify``."""
+    p.add_argument("file")
+    p.add_argument("--prefix", default="", help="only keys starting with this text")
+    no_verify(p)
+
+
 def progress(p: argparse.ArgumentParser) -> None:
     p.add_argument(
         "--progress",
