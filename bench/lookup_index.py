@@ -4,7 +4,8 @@ every file was read before), with py-lmdb on the same data in the same run.
 
     python bench/lookup_index.py build               # once: about 10 minutes at 10M keys
     python bench/lookup_index.py measure             # the figures, a few minutes
-    python bench/lookup_index.py measure --small-pages   # the files cached by read(), in small folios
+    python bench/lookup_index.py measure --small-pages   # the files cached in small folios
+    python bench/lookup_index.py interleaved [--small-pages]  # lookups of both files in one process, in turns
     python bench/lookup_index.py build --keys 1000000   # a smaller set for a quick look
     python bench/lookup_index.py buildtime --keys 2000000   # build() with and without the index, CPU time
     python bench/lookup_index.py buildtime --keys 2000000 --repeat 3 \
@@ -388,6 +389,28 @@ CHILD = textwrap.dedent(
         for k in probe: raw(k)  # warm the page cache's mapping of this process
         out = {"raw_ns": timed(loop_raw), "item_ns": timed(loop_item), "get_many_ns": timed(many)}
         out["mapping"] = mapping(path)
+    elif job == "interleaved":
+        # Both files open in one process, their passes taking turns, each
+        # figure the best of all its passes: the least disturbed by the load.
+        import gc
+        gc.disable()
+        probe = [key(rng.randrange(keys)) for _ in range(500_000)]
+        readers = {"indexed": tarndb.TarnReader(path, verify=False),
+                   "plain": tarndb.TarnReader(sys.argv[5], verify=False)}
+        passes = {
+            "raw_ns": lambda r: [r.raw(k) for k in probe],
+            "item_ns": lambda r: [r[k] for k in probe],
+            "get_many_ns": lambda r: r.get_many(probe),
+        }
+        for r in readers.values():
+            passes["raw_ns"](r)  # warm this process's mappings
+        out = {name: {f: float("inf") for f in passes} for name in readers}
+        for _ in range(int(os.environ.get("PASSES", "7"))):
+            for f, run in passes.items():
+                for name, r in readers.items():
+                    t0 = time.perf_counter(); run(r); t = time.perf_counter() - t0
+                    out[name][f] = min(out[name][f], t / len(probe) * 1e9)
+        out["load"] = os.getloadavg()[0]
     elif job == "lmdb":
         import gc, lmdb
         gc.disable()
@@ -412,6 +435,9 @@ CHILD = textwrap.dedent(
 )
 
 
+ROUNDS = int(os.environ.get("ROUNDS", "3"))
+
+
 def child(job: str, path: Path, keys: int, seed: int = 2, env: dict | None = None) -> dict:
     p = subprocess.run(
         [sys.executable, "-c", CHILD, job, str(path), str(keys), str(seed)],
@@ -420,24 +446,37 @@ def child(job: str, path: Path, keys: int, seed: int = 2, env: dict | None = Non
     return json.loads(p.stdout)
 
 
+def interleaved(keys: int, small_pages: bool) -> None:
+    """The lookups of both files in one process, taking turns, best of 7."""
+    d = data_dir(keys)
+    for f in (d / "indexed.tndb", d / "plain.tndb"):
+        warm(f, small_pages)
+    p = subprocess.run([sys.executable, "-c", CHILD, "interleaved", str(d / "indexed.tndb"), str(keys), "2",
+                        str(d / "plain.tndb")], capture_output=True, text=True, check=True)
+    out = json.loads(p.stdout)
+    i, q = out["indexed"], out["plain"]
+    for f in ("raw_ns", "item_ns", "get_many_ns"):
+        print(f"{f[:-3]:>9}: indexed {i[f]:.0f} ns, plain {q[f]:.0f} ns, {i[f] / q[f]:.2f}x")
+    print(f"load average before {os.getloadavg()[0]:.2f} (1 min), in the child at the end {out['load']:.2f}")
+
+
 def warm(path: Path, small_pages: bool = False) -> None:
     """Brings the file into the page cache as a reader's mapping does: advised
-    MADV_HUGEPAGE, so that its pages arrive in folios of huge-page size (a
-    read() would bring them in small ones, which every mapping then maps page
-    by page). The file's cached pages are dropped first, so that what an
+    MADV_HUGEPAGE, so that its pages arrive in folios of huge-page size,
+    which a mapping maps with one entry each. The file's cached pages are dropped first, so that what an
     earlier run or tool left there does not decide the figures. With
-    `small_pages`, read() brings them in, for the figures of that case."""
+    `small_pages`, page by page in small folios instead (as pages that a
+    writer wrote in small pieces, or a copy, leave there), for the figures
+    of that case."""
     import mmap
 
-    if small_pages:
-        with open(path, "rb") as fh:
-            os.posix_fadvise(fh.fileno(), 0, 0, os.POSIX_FADV_DONTNEED)
-            while fh.read(1 << 24):
-                pass
-        return
     with open(path, "rb") as fh, mmap.mmap(fh.fileno(), 0, access=mmap.ACCESS_READ) as m:
         os.posix_fadvise(fh.fileno(), 0, 0, os.POSIX_FADV_DONTNEED)
-        if hasattr(mmap, "MADV_HUGEPAGE"):
+        if small_pages:
+            # No read-ahead and no huge pages: each page comes in alone.
+            m.madvise(mmap.MADV_NOHUGEPAGE)
+            m.madvise(mmap.MADV_RANDOM)
+        elif hasattr(mmap, "MADV_HUGEPAGE"):
             m.madvise(mmap.MADV_HUGEPAGE)
         for off in range(0, len(m), 4096):
             m[off]
@@ -470,8 +509,19 @@ def measure(keys: int, out_json: str | None, small_pages: bool = False) -> None:
         ]
         workers[name] = [json.loads(p.communicate()[0]) for p in procs]
     res["workers"] = workers
-    res["lookups"] = {"indexed": child("lookups", indexed, keys), "plain": child("lookups", plain, keys)}
-    res["lmdb"] = child("lmdb", lm, keys)
+    # The lookups in rounds, the three stores in turn within each, so that a
+    # change of load on a shared machine falls on all of them: each figure is
+    # the median of the rounds' (each the best of 3 passes), and the ratios
+    # are taken within each round.
+    rounds = [{"indexed": child("lookups", indexed, keys), "plain": child("lookups", plain, keys),
+               "lmdb": child("lmdb", lm, keys), "load": os.getloadavg()[0]} for _ in range(ROUNDS)]
+    res["lookup_rounds"] = rounds
+    res["lookups"] = {
+        name: {f: statistics.median(r[name][f] for r in rounds) for f in ("raw_ns", "item_ns", "get_many_ns")}
+        | {"mapping": rounds[-1][name]["mapping"]}
+        for name in ("indexed", "plain")
+    }
+    res["lmdb"] = rounds[-1]["lmdb"] | {"get_ns": statistics.median(r["lmdb"]["get_ns"] for r in rounds)}
     res["load_after"] = os.getloadavg()
 
     med = lambda xs: statistics.median(xs)  # noqa: E731
@@ -512,17 +562,23 @@ def measure(keys: int, out_json: str | None, small_pages: bool = False) -> None:
     for r in rows:
         print(f"{r[0]:<{width}}  {r[1]:>12}  {r[2]:>12}  {r[3]:>14}")
     print(f"load average before {load[0]:.2f}, after {res['load_after'][0]:.2f}")
+    print(f"lookups: median of {len(rounds)} rounds; per round, indexed / plain (and raw / txn.get):")
+    for r in rounds:
+        i, p, m = r["indexed"], r["plain"], r["lmdb"]
+        print(f"  raw {i['raw_ns'] / p['raw_ns']:.2f}x ({i['raw_ns'] / m['get_ns']:.2f}x), "
+              f"r[key] {i['item_ns'] / p['item_ns']:.2f}x, get_many {i['get_many_ns'] / p['get_many_ns']:.2f}x"
+              f"  (load {r['load']:.2f})")
     if out_json:
         Path(out_json).write_text(json.dumps(res, indent=2))
 
 
 def main() -> None:
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    ap.add_argument("step", choices=["build", "measure", "buildtime", "sharded"])
+    ap.add_argument("step", choices=["build", "measure", "buildtime", "sharded", "interleaved"])
     ap.add_argument("--keys", type=int, default=10_000_000)
     ap.add_argument("--json", help="also write the figures to this file")
     ap.add_argument("--small-pages", action="store_true",
-                    help="bring the files into the page cache by read() instead, in small folios")
+                    help="bring the files into the page cache in small folios instead")
     ap.add_argument("--python", action="append", default=[],
                     help="buildtime: an interpreter whose tarndb install to time (repeat the option; the first is "
                          "the baseline)")
@@ -536,6 +592,8 @@ def main() -> None:
             buildtime_between(args.keys, args.python, args.repeat)
         else:
             buildtime(args.keys)
+    elif args.step == "interleaved":
+        interleaved(args.keys, args.small_pages)
     elif args.step == "sharded":
         sharded(args.keys, args.shards)
     else:
