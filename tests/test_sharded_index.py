@@ -117,3 +117,24 @@ def test_a_single_file_report_says_the_same(tmp_path) -> None:
 )
 def test_the_header_announces_the_record(head: bytes, expected: int) -> None:
     assert lookup_index_bytes(head) == expected
+
+
+def test_a_merged_shard_whose_keys_are_not_all_text_is_counted_without_one(tmp_path) -> None:
+    raw_key = b"\xe9t\xe9"  # not UTF-8: its shard can carry no lookup index
+    home = _fast.route(raw_key, 2)
+    text = next(f"k{i}" for i in range(100) if _fast.route(f"k{i}", 2) != home)
+    src = str(tmp_path / "src.tndb")
+    low = _tarndb._TarnWriter()
+    low.add_key(raw_key, low.add_object_raw(b"\x01"))
+    low.add_key(text, low.add_object_raw(b"\x02"))
+    low.build(src)
+    store = tmp_path / "store"
+    report = tarndb.merge(store, src, shards=2)
+    with tarndb.TarnReader(store, verify=False) as r:
+        sizes = [int(s["lookup_index_bytes"]) for s in r.shard_stats()]
+        assert r[raw_key] == 1 and r[text] == 2 and r.verify()
+    assert sizes[home] == 0 and sizes[1 - home] > 0
+    assert (report.lookup_index_bytes, report.files, report.indexed_files) == (sizes[1 - home], 2, 1)
+    assert not report.carries_lookup_index
+    info = subprocess.run([sys.executable, "-m", "tarndb", "info", str(store)], capture_output=True, text=True, check=True)
+    assert "(1 of 2 shards carry one)" in info.stdout and "lookup index none" in info.stdout

@@ -37,10 +37,10 @@ class KeyView {
   static KeyView build(const ReaderCore& reader, uint32_t shard = 0, uint32_t shards = 1,
                        bool check_routing = true);
 
-  // The number of `reader`'s index entries this view (built on it as shard
-  // `shard` of `shards`) should not list but does or leaves out: keys of
-  // other shards, repeats, keys that are not text. For a view taken as the
-  // index without a routing check, a walk over every key. Allocates nothing.
+  // The number of `reader`'s index entries that do not belong in shard
+  // `shard` of `shards`: keys that route to another shard, and entries a
+  // lookup does not find because a later one repeats their key. Keys that
+  // are not text are not counted. A walk over every key; allocates nothing.
   size_t misplaced(const ReaderCore& reader, uint32_t shard, uint32_t shards) const;
 
   KeyView() = default;

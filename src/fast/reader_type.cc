@@ -420,9 +420,8 @@ PyObject* verify(PyObject*, void* core, PyObject* const*) {
   Py_RETURN_TRUE;
 }
 
-// For each shard, the keys its view should not list but does, or lists
-// not: keys of other shards, repeats, keys that are not text. For a shard
-// read in place whose routing the open left unchecked, a walk over its keys.
+// For each shard, the entries that do not belong in it: keys of other
+// shards and repeated keys (KeyView::misplaced), a walk over its keys.
 PyObject* misplaced_keys(PyObject*, void* core, PyObject* const*) {
   ReaderState& s = state(core);
   std::shared_ptr<const Store> store = s.slot.share();
@@ -560,8 +559,8 @@ constexpr py::MethodSpec kMethods[] = {
      "True, or raises TarnCorruptError naming the first fault.",
      nullptr, kShared, verify},
     {"misplaced_keys",
-     "misplaced_keys($self)\n--\n\nFor each file, the number of its keys that route to another shard, repeat or "
-     "are not text (a walk over every key of a file read in place).",
+     "misplaced_keys($self)\n--\n\nFor each file, the number of its keys that route to another shard or repeat "
+     "(a walk over every key).",
      nullptr, kShared, misplaced_keys},
     {"shard_stats", "shard_stats($self)\n--\n\nThe header's figures of each file, as a list of dicts.", nullptr,
      kShared, shard_stats},
