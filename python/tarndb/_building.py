@@ -28,7 +28,6 @@ __all__ = [
     "Default",
     "key_bytes",
     "checked_key",
-    "payload_of",
     "raw_payload",
     "BuildReport",
     "report_of",
@@ -97,12 +96,6 @@ def checked_key(key: Key) -> Key:
     return key_bytes(key)
 
 
-def payload_of(obj: object, default: Default | None) -> bytes:
-    """The msgpack bytes of *obj*, after the *default* hook for values
-    msgpack cannot hold; TypeError or OverflowError when it cannot."""
-    return _codec.pack(obj, default)
-
-
 def raw_payload(payload: bytes | bytearray | memoryview) -> bytes:
     """*payload* as bytes, checked to be exactly one msgpack value a reader
     can decode; ValueError otherwise."""
@@ -152,14 +145,15 @@ NativeReport = tuple[int, str, int, int, int, float, int]
 def report_of(native: NativeReport) -> BuildReport:
     """The BuildReport of a native build's report tuple."""
     _number, path, objects, keys, size, seconds, lookup_bytes = native
-    return BuildReport(path, objects, keys, size, seconds, lookup_bytes, 1, 1 if lookup_bytes else 0)
+    return store_report(path, objects, keys, size, seconds, [lookup_bytes])
 
 
 def store_report(
     path: str, objects: int, keys: int, size: int, seconds: float, lookup_sizes: Sequence[int]
 ) -> BuildReport:
-    """The BuildReport of a sharded store whose shards carry lookup index
-    records of *lookup_sizes* bytes (0: none), one figure per shard."""
+    """The BuildReport of a store of one file or of shards, whose files
+    carry lookup index records of *lookup_sizes* bytes (0: none), one
+    figure per file."""
     return BuildReport(
         path, objects, keys, size, seconds, sum(lookup_sizes), len(lookup_sizes), sum(1 for n in lookup_sizes if n)
     )
@@ -255,7 +249,7 @@ class WriterBase(abc.ABC):
         UTF-8, TarnError for one longer than 65535 bytes; nothing is staged
         then.
         """
-        return self._stage(_codec.pack(obj, self._default), keys)  # payload_of, one call fewer per object
+        return self._stage(_codec.pack(obj, self._default), keys)
 
     def add_raw(self, payload: bytes | bytearray | memoryview, *keys: Key) -> int:
         """Stages *payload*, the msgpack bytes of one object, as it is, under
