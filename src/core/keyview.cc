@@ -14,6 +14,18 @@ bool starts_with(Bytes key, Bytes prefix) {
   return key.size() >= prefix.size() && (prefix.empty() || std::memcmp(key.data(), prefix.data(), prefix.size()) == 0);
 }
 
+// How many keys of a reader in place route to another shard than `shard` of
+// `shards`, counted up to `limit`: one pass over the mapping, which needs no
+// memory but touches every key page.
+size_t routed_elsewhere(const ReaderCore& r, uint32_t shard, uint32_t shards, size_t limit) {
+  if (shards <= 1) return 0;
+  const size_t n = r.entry_count();
+  size_t stray = 0;
+  EntryRef e = n ? r.ref(0) : kNoEntry;
+  for (size_t i = 0; i < n && stray < limit; ++i, e = r.next_ref(e)) stray += shard_of(r.key_at(e), shards) != shard;
+  return stray;
+}
+
 }  // namespace
 
 KeyView KeyView::build(const ReaderCore& r, uint32_t shard, uint32_t shards, bool check_routing) {
@@ -24,14 +36,8 @@ KeyView KeyView::build(const ReaderCore& r, uint32_t shard, uint32_t shards, boo
     // The writer puts a lookup index only into files whose keys are unique,
     // ascending and text (verify() checks that). Which shard a file is,
     // though, only the store knows: on request a shard's keys are checked
-    // against their routing in one pass over the mapping, which needs no
-    // memory but touches every key page.
-    bool routed = true;
-    if (check_routing && shards > 1) {
-      EntryRef e = n ? r.ref(0) : kNoEntry;
-      for (size_t i = 0; i < n && routed; ++i, e = r.next_ref(e)) routed = in_shard(r.key_at(e));
-    }
-    if (routed) {
+    // against their routing.
+    if (!check_routing || routed_elsewhere(r, shard, shards, 1) == 0) {
       view.size_ = n;
       return view;
     }
@@ -75,15 +81,11 @@ KeyView KeyView::build(const ReaderCore& r, uint32_t shard, uint32_t shards, boo
 }
 
 size_t KeyView::misplaced(const ReaderCore& r, uint32_t shard, uint32_t shards) const {
+  // Unique keys in place (verify() checks that): only the routing can be wrong.
+  if (r.in_place()) return routed_elsewhere(r, shard, shards, SIZE_MAX);
   const size_t n = r.entry_count();
   auto elsewhere = [&](Bytes k) { return shards > 1 && shard_of(k, shards) != shard; };
   size_t stray = 0;
-  if (r.in_place()) {
-    // Unique keys (verify() checks that): only the routing can be wrong.
-    EntryRef e = n ? r.ref(0) : kNoEntry;
-    for (size_t i = 0; i < n && shards > 1; ++i, e = r.next_ref(e)) stray += elsewhere(r.key_at(e));
-    return stray;
-  }
   // A key that is not text is left out of listings but is no fault: a merge
   // keeps such keys from another program's file.
   for (size_t i = 0; i < n; ++i) {
